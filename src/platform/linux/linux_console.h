@@ -1,0 +1,24 @@
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+// Pieces of the Linux console and box that tests reach directly.
+
+// 932 when the first set of LC_ALL, LC_MESSAGES, LANG begins with "ja"; else 437.
+uint32_t CodePageFromLocale(const char* lcAll, const char* lcMessages, const char* lang);
+
+// Whether Shift-JIS text must be converted to UTF-8 for this locale: Japanese, and the
+// locale does not name a Shift-JIS charset itself.
+bool LocaleNeedsUtf8(const char* lcAll, const char* lcMessages, const char* lang);
+
+// Shift-JIS (CP932) to UTF-8; on any failure the bytes are returned unchanged.
+std::string Cp932ToUtf8(const char* text);
+
+// The answer a typed line gives in a box with MessageBoxA's `flags`: 1, 2, 6 or 7, or 0
+// when the line names none of the box's buttons.
+int ParseBoxAnswer(const char* line, uint32_t flags);
+
+// Draws the box on `out` and reads answers from `in` until one names a button; returns it,
+// or 0 when input ends first.
+int RunTerminalBox(FILE* in, FILE* out, const char* text, const char* caption, uint32_t flags);

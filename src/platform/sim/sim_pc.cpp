@@ -1,0 +1,76 @@
+#include "platform/sim/sim_pc.h"
+
+#include <cstdlib>
+
+#include "platform/platform_clock.h"
+#include "platform/platform_console.h"
+#include "platform/platform_memory.h"
+
+SimPc Sim;
+
+void ResetSim() {
+    Sim = SimPc();
+}
+
+void SimAdvanceClock(uint32_t ms) {
+    Sim.ClockMs += ms;
+}
+
+void PlatformWriteConsole(const char* text) {
+    Sim.Console += text;
+}
+
+int PlatformMessageBox(const char* text, const char* caption, uint32_t flags) {
+    int answer = 0;
+    if (!Sim.BoxAnswers.empty()) {
+        answer = Sim.BoxAnswers.front();
+        Sim.BoxAnswers.pop_front();
+    }
+    Sim.Boxes.push_back({text, caption, flags, answer});
+    Sim.ConsoleAtBox.push_back(Sim.Console.size());
+    return answer;
+}
+
+uint32_t PlatformGetOemCodePage() {
+    return Sim.OemCodePage;
+}
+
+uint32_t PlatformTimeBeginPeriod(uint32_t periodMs) {
+    if (periodMs < Sim.RefusedTimerPeriods) return 97;  // TIMERR_NOCANDO
+    ++Sim.TimerPeriodsHeld;
+    return 0;
+}
+
+void PlatformTimeEndPeriod(uint32_t) {
+    if (Sim.TimerPeriodsHeld > 0) --Sim.TimerPeriodsHeld;
+}
+
+uint32_t PlatformTimeGetTime() {
+    return Sim.ClockMs;
+}
+
+void PlatformIdleUntil(uint32_t deadlineMs) {
+    const int32_t remaining = static_cast<int32_t>(deadlineMs - Sim.ClockMs);
+    if (remaining <= 0) return;
+    Sim.Waits.push_back(static_cast<uint32_t>(remaining));
+    Sim.ClockMs = deadlineMs;
+}
+
+void PlatformSleep(uint32_t ms) {
+    Sim.Sleeps.push_back(ms);
+    Sim.ClockMs += ms;
+}
+
+uint8_t* PlatformAllocateBlock(uint32_t size) {
+    if (Sim.AllocationsLeft == 0) return nullptr;
+    if (Sim.AllocationsLeft > 0) --Sim.AllocationsLeft;
+    auto* block = static_cast<uint8_t*>(std::calloc(size, 1));
+    if (block != nullptr) ++Sim.BlocksHeld;
+    return block;
+}
+
+void PlatformFreeBlock(uint8_t* block) {
+    if (block == nullptr) return;
+    std::free(block);
+    --Sim.BlocksHeld;
+}

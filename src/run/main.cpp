@@ -1,0 +1,6 @@
+#include "run/run_driver.h"
+
+// The arguments are ignored: the package is described by the built-in definition.
+int main() {
+    return RunProgram();
+}

@@ -1,0 +1,106 @@
+#include "run/run_driver.h"
+
+#include <cstdio>
+
+#include "console/message.h"
+#include "discovery/host_probe.h"
+#include "discovery/target_enumeration.h"
+#include "platform/platform_console.h"
+#include "platform/platform_memory.h"
+#include "run/run_state.h"
+#include "run/timing.h"
+#include "update/current_generation.h"
+#include "update/legacy_generation.h"
+
+const RunProcedures RealProcedures = {ProbeHost, EnumerateTargets, UpdateCurrentGeneration,
+                                      UpdateLegacyGeneration};
+
+namespace {
+
+constexpr int VersionMajor = 2;
+constexpr int VersionMinor = 57;
+constexpr char VersionLetter = 'C';
+
+constexpr int ProcedureMask = 0xF000;
+constexpr int LegacyProcedure = 0x0000;
+constexpr int CurrentProcedure = 0x1000;
+
+constexpr int ResultStopRun = -1;
+constexpr uint32_t PauseAfterSuccessMs = 2000;
+
+void FreeBlock(uint8_t*& block, uint32_t& size) {
+    if (block != nullptr) PlatformFreeBlock(block);
+    block = nullptr;
+    size = 0;
+}
+
+}  // namespace
+
+void ReleaseRun() {
+    FreeBlock(State.CommandData, State.CommandDataSize);
+    FreeBlock(State.ImageBuffer, State.ImageBufferSize);
+    FreeBlock(State.WorkBuffer, State.WorkBufferSize);
+}
+
+int RunProgram(const RunProcedures& procedures) {
+    State.UpdateAll = 1;
+    State.TimedTransferActive = 0;
+    State.AutoInsertCount = 0;
+
+    std::snprintf(State.Text, sizeof State.Text,
+                  "\n/// ODD Firmware Update Utility Ver%1d.%02d%c\n", VersionMajor, VersionMinor,
+                  VersionLetter);
+    ConsolePrint(State.Text);
+
+    State.OemCodePage = PlatformGetOemCodePage();
+    FillUpdateDefinition();
+    procedures.ProbeHost();
+
+    if (procedures.EnumerateTargets() == 0) {
+        ShowMessage(28, StyleInformation);
+        ReleaseRun();
+        return 1;
+    }
+
+    // Only an explicit Yes lets the drives be updated without asking for each one.
+    if (State.TargetCount > 1) {
+        if (ShowMessage(31, StyleYesNo) != AnswerYes) State.UpdateAll = 0;
+    } else {
+        State.UpdateAll = 0;
+    }
+
+    State.SuccessCount = 0;
+    for (int i = 0; i < State.TargetCount; ++i) {
+        State.SelectedTarget = i;
+        ShowMessage(34, StyleReport);
+
+        int result = 1;  // a kind that selects no procedure leaves the target not updated
+        switch (State.Definition.Entries[0].KindCode & ProcedureMask) {
+            case LegacyProcedure:
+                result = procedures.UpdateLegacyGeneration();
+                break;
+            case CurrentProcedure:
+                result = procedures.UpdateCurrentGeneration();
+                break;
+            default:
+                break;
+        }
+
+        if (result == 0) {
+            ++State.SuccessCount;
+            WaitMilliseconds(PauseAfterSuccessMs);
+        } else if (result == ResultStopRun) {
+            ShowMessage(36, StyleWarning);
+            ReleaseRun();
+            return 1;
+        }
+    }
+
+    if (State.SuccessCount == State.TargetCount) {
+        ShowMessage(35, StyleInformation);
+    } else if (State.SuccessCount != 0) {
+        ShowMessage(58, StyleInformation);
+    }
+    ReleaseRun();
+    return 0;
+}

@@ -1,0 +1,10 @@
+#include "run/run_state.h"
+
+#include <cstring>
+
+RunState State;
+
+void ResetRunState() {
+    std::memset(&State, 0, sizeof State);
+    State.Ieee1394Marker = -1;
+}

@@ -1,0 +1,5 @@
+#pragma once
+
+// Updates the selected target with the older generation's procedure (Intel HEX images).
+// 0 updated; -1 the run must stop; any other value: not updated, the run goes on.
+int UpdateLegacyGeneration();

@@ -1,0 +1,200 @@
+#include "console/message.h"
+
+#include <cstring>
+#include <string>
+
+#include "console/catalogue.h"
+#include "test_support.h"
+
+namespace {
+
+class MessageTest : public SimTest {};
+
+// The codes without a text of their own.
+bool HasNoText(uint32_t code) {
+    return code == 18 || code == 29 || code == 38 || code == 43 || code == 62 || code == 79 ||
+           (code >= 88 && code <= 98) || code > 100;
+}
+
+TEST_F(MessageTest, ExactlyTheDocumentedCodesCarryATextInBothLanguages) {
+    int withText = 0;
+    for (uint32_t code = 0; code < MessageCodeCount; ++code) {
+        EXPECT_EQ(MessageTextEn[code] == nullptr, HasNoText(code)) << code;
+        EXPECT_EQ(MessageTextJa[code] == nullptr, HasNoText(code)) << code;
+        if (MessageTextEn[code] != nullptr) ++withText;
+    }
+    EXPECT_EQ(withText, 84);
+}
+
+TEST_F(MessageTest, PlainTextsArePrintedUnchanged) {
+    struct Case {
+        uint32_t code;
+        const char* text;
+    };
+    const Case cases[] = {
+        {0, "\nFailed to get a drive information."},
+        {8, "\nError : Request Sense commnad has denyed."},
+        {13, "\nMemory allocation error.  Terminating program\n"},
+        {16, "\r\nStart Charactor is not fouund."},
+        {36, "\r\nUpdate program is terminated by occuring an error.\r\n"},
+        {53,
+         "\r\n\"Auto insert notification\" is enabled at the target DVD-RW drive.\r\nPlease "
+         "disable \"Auto insert notification\" by the Device Manager of System properties and "
+         "reboot your PC.\r\nAfter that, re-exxecute this program."},
+        {70,
+         "\r\nIf you have updated from an earlier version than 0.23,\r\nthen please turn off the "
+         "power once."},
+        {100, "\r\nYou do not need to update F/W !"},
+    };
+    for (const Case& c : cases) {
+        Sim.Console.clear();
+        EXPECT_EQ(ShowMessage(c.code, StyleReport), 0);
+        EXPECT_EQ(Sim.Console, c.text) << c.code;
+    }
+}
+
+TEST_F(MessageTest, UnknownCodesShowTheUnknownTextInEitherLanguage) {
+    for (uint32_t page : {437u, 932u}) {
+        State.OemCodePage = page;
+        for (uint32_t code : {18u, 62u, 79u, 95u, 101u, 0xFFFFFFFFu, static_cast<uint32_t>(-5)}) {
+            Sim.Console.clear();
+            EXPECT_EQ(ShowMessage(code, StyleReport), 0);
+            EXPECT_EQ(Sim.Console, "\r\nUnknow Message Code\r\n") << code << " page " << page;
+        }
+    }
+}
+
+TEST_F(MessageTest, StyleDecidesConsoleBoxFlagsAndAnswer) {
+    struct Case {
+        int32_t style;
+        int answer;
+        bool printed;
+        bool boxed;
+        uint32_t flags;
+        int returned;
+    };
+    const Case cases[] = {
+        {StyleReport, 6, true, false, 0, 0},
+        {StyleOkCancel, 2, false, true, 0x21, 2},
+        {StyleYesNo, 7, false, true, 0x24, 7},
+        {StyleYesNo, 0, false, true, 0x24, 0},
+        {StyleError, 1, true, true, 0x10, 1},
+        {StyleInformation, 1, true, true, 0x40, 1},
+        {StyleWarning, 1, true, true, 0x30, 1},
+        {3, 6, true, false, 0, 0},
+        {15, 6, true, false, 0, 0},
+        {19, 6, true, false, 0, 0},
+        {-1, 6, true, false, 0, 0},
+    };
+    for (const Case& c : cases) {
+        ResetSim();
+        Sim.BoxAnswers = {c.answer};
+        EXPECT_EQ(ShowMessage(35, c.style), c.returned) << c.style;
+        EXPECT_EQ(!Sim.Console.empty(), c.printed) << c.style;
+        ASSERT_EQ(Sim.Boxes.size(), c.boxed ? 1u : 0u) << c.style;
+        if (c.boxed) {
+            EXPECT_EQ(Sim.Boxes[0].Caption, "VELMOR");
+            EXPECT_EQ(Sim.Boxes[0].Flags, c.flags) << c.style;
+            // The box gets the very text of the console, leading line break included.
+            EXPECT_EQ(Sim.Boxes[0].Text, "\r\nUpdate operation is completed.");
+            // Errors, information and warnings reach the console before the box.
+            if (c.printed) {
+                EXPECT_EQ(Sim.ConsoleAtBox[0], Sim.Console.size());
+            }
+        }
+    }
+}
+
+TEST_F(MessageTest, PlaceholdersTakeTheRunValues) {
+    std::strcpy(State.Selection.ImageFileName, "S0814001.122-and-more");
+    State.TargetCount = 3;
+    State.SelectedTarget = 1;
+    State.SuccessCount = 2;
+    std::memcpy(State.NewRevisionText, "1.23A", 5);
+    std::memcpy(State.InquiryData + 8, "KESTREL DVD-RW  QXR-930D1.22 08/07/25", 37);
+    uint8_t image[400] = {};
+    std::memcpy(image + 96, "KESTREL DVD-RW  QXR-930D", 24);
+    std::memcpy(image + 144, "1.23B", 5);
+    std::memcpy(image + 304, "08/09/30XY", 10);
+    State.ImageBuffer = image;
+    State.ImageBufferSize = sizeof image;
+
+    struct Case {
+        uint32_t code;
+        const char* text;
+    };
+    const Case cases[] = {
+        {11, "\r\nFailed to load binary file.\r\n(File Name : S0814001.122)"},
+        {32,
+         "\r\nDo you want to update ID=1 drive to Ver1.23 ?\r\nCurrent FW : KESTREL DVD-RW  "
+         "QXR-930D 1.22"},
+        {34, "\r\nStart updating the device No.2."},
+        {45, "\nFW is already Ver1.23."},
+        {46,
+         "\nAfter you change the firmware to ver1.23, \r\nyou can not change the firmware to old "
+         "version.\r\nDo you proceed to update ?"},
+        {58, "\r\n2drive(s) have been updated successfully."},
+        {82,
+         "\r\nDo you want to update the F/W\r\nFrom : KESTREL DVD-RW  QXR-930D 1.22  (2008/07/25)"
+         "\r\nTo : KESTREL DVD-RW  QXR-930D 1.23B (2008/09/30)"},
+    };
+    for (const Case& c : cases) {
+        Sim.Console.clear();
+        ShowMessage(c.code, StyleReport);
+        EXPECT_EQ(Sim.Console, c.text) << c.code;
+    }
+    State.ImageBuffer = nullptr;
+}
+
+TEST_F(MessageTest, QuestionThirtyOneFillsTheTargetCountInTheBoxOnly) {
+    State.TargetCount = 4;
+    Sim.BoxAnswers = {6};
+    EXPECT_EQ(ShowMessage(31, StyleYesNo), 6);
+    EXPECT_EQ(Sim.Console, "");
+    ASSERT_EQ(Sim.Boxes.size(), 1u);
+    EXPECT_EQ(Sim.Boxes[0].Text,
+              "\r\n4 target device(s) is found.\r\nDo you want to update all drives ?");
+}
+
+TEST_F(MessageTest, MessageEightyTwoBeforeAnyImageShowsBlankImageFields) {
+    std::memcpy(State.InquiryData + 8, "KESTREL DVD-RW  QXR-930D1.22 08/07/25", 37);
+    ShowMessage(82, StyleReport);
+    EXPECT_EQ(Sim.Console,
+              "\r\nDo you want to update the F/W\r\nFrom : KESTREL DVD-RW  QXR-930D 1.22  "
+              "(2008/07/25)\r\nTo :   (20)");
+}
+
+TEST_F(MessageTest, JapaneseSetIsChosenByCodePage932Only) {
+    State.TargetCount = 2;
+    State.OemCodePage = 932;
+    ShowMessage(34, StyleReport);
+    EXPECT_EQ(Sim.Console.rfind("\r\n1", 0), 0u);  // "%d" comes first in the Japanese text
+    EXPECT_NE(Sim.Console, "\r\nStart updating the device No.1.");
+    Sim.Console.clear();
+    State.OemCodePage = 850;
+    ShowMessage(34, StyleReport);
+    EXPECT_EQ(Sim.Console, "\r\nStart updating the device No.1.");
+}
+
+TEST_F(MessageTest, FileExceptionTextsShowTheCauseInHex) {
+    struct Case {
+        int cause;
+        const char* text;
+    };
+    const Case cases[] = {
+        {1, "\r\nFile Exception Error 1 : Generic error occurred"},
+        {2, "\r\nFile Exception Error 2 : File not found"},
+        {10, "\r\nFile Exception Error a : Hardware I/O error"},
+        {14, "\r\nFile Exception Error e : Reach to end of file"},
+        {0, ""},
+        {15, ""},
+        {-1, ""},
+    };
+    for (const Case& c : cases) {
+        Sim.Console.clear();
+        ReportFileException(c.cause);
+        EXPECT_EQ(Sim.Console, c.text) << c.cause;
+    }
+}
+
+}  // namespace
