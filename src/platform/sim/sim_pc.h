@@ -14,6 +14,23 @@ struct SimBoxRecord {
     int Answer;
 };
 
+// One command as it reached a virtual drive (or failed to), in order of submission.
+struct SimCommandRecord {
+    char Letter;         // SPTI: the drive letter; 0 on ASPI
+    int Adapter;         // ASPI: host adapter number; -1 on SPTI
+    int TargetId;        // ASPI: target id; -1 on SPTI
+    uint8_t Cdb[16];
+    int CdbLength;
+    int Direction;       // 0 none, 1 in (drive to host), 2 out
+    uint32_t Length;     // transfer length
+    uint32_t TimeoutMs;  // SPTI: TimeOutValue x 1000; ASPI: 0 (the ASPI block carries none)
+    uint8_t Status;      // SCSI status (0 good, 2 CHECK CONDITION); SimCallFailed when the
+                         // pass-through call itself failed
+    uint8_t Sense[18];   // fixed-format sense data returned with CHECK CONDITION
+    uint32_t AtMs;       // virtual clock when the command was submitted
+};
+constexpr uint8_t SimCallFailed = 0xFF;
+
 struct SimPc {
     // Console and language
     std::string Console;  // everything written to standard output
@@ -35,6 +52,9 @@ struct SimPc {
     // Memory blocks
     int AllocationsLeft = -1;  // -1 no limit; 0 the next allocation fails
     int BlocksHeld = 0;
+
+    // Drives: every command that reached the drive layer
+    std::vector<SimCommandRecord> Trace;
 };
 
 extern SimPc Sim;
