@@ -1,9 +1,157 @@
 #include "discovery/target_enumeration.h"
 
+#include <cstring>
+
+#include "device/command_executor.h"
+#include "device/drive_commands.h"
 #include "run/run_state.h"
 
-// Placeholder until enumeration lands: no drive is ever found.
+namespace {
+
+// INQUIRY data.
+constexpr int DeviceTypeByte = 0;
+constexpr int VendorOffset = 8;
+constexpr int ProductOffset = 16;
+constexpr uint8_t WriteOnceDevice = 4;
+constexpr uint8_t CdDvdDevice = 5;
+
+// The vendor page.
+constexpr int InterfaceCodeOffset = 16;
+constexpr int KernelModelNameOffset = 24;
+constexpr int NormalModelNameOffset = 32;
+
+// These two models are candidates for any entry; kind and edition decide.
+constexpr const char* AlwaysCandidates[] = {"KESTREL DVD-RW  QXR-930 ", "KESTREL DVD-RW  QXR-830 "};
+
+constexpr int32_t KindFamilyMask = 0xFF00;
+constexpr int32_t KindCurrentFamily = 0x1000;
+constexpr int32_t KindEditionFamily = 0x4000;
+
+constexpr char FirstLetter = 'D';
+constexpr char LastLetter = 'Z';
+
+constexpr int IdeTargetIds = 2;    // "ESDI_506" and "intelata": master and slave
+constexpr int OtherTargetIds = 7;  // a SCSI adapter: ids 0 to 6
+
+bool IsCandidate(const uint8_t* inquiry, const DefinitionEntry& entry) {
+    if (std::memcmp(inquiry + VendorOffset, entry.Vendor, 8) == 0 &&
+        std::memcmp(inquiry + ProductOffset, entry.Product, 16) == 0) {
+        return true;
+    }
+    for (const char* identity : AlwaysCandidates) {
+        if (std::memcmp(inquiry + VendorOffset, identity, 24) == 0) return true;
+    }
+    return false;
+}
+
+void ClearVendorPage() {
+    std::memset(State.FirmwareInfoPage, 0, sizeof State.FirmwareInfoPage);
+}
+
+int EnumerateSpti() {
+    State.Notifications.Filled = 0;
+    State.Notifications.Current = 0;
+    int found = 0;
+
+    for (char letter = FirstLetter; letter <= LastLetter; ++letter) {
+        if (OpenDriveDevice(letter) != 0) {
+            CloseDriveDevice();  // a device opened but refused its queries is not kept
+            continue;
+        }
+        if (ProbeInquiry(0, 0) != 0) {
+            CloseDriveDevice();
+            continue;
+        }
+
+        const uint8_t type = State.WorkBuffer[DeviceTypeByte];
+        if ((type == WriteOnceDevice || type == CdDvdDevice) &&
+            State.Notifications.Filled < NotificationSlotCapacity) {
+            State.Notifications.Current = State.Notifications.Filled;
+            State.Notifications.Letters[State.Notifications.Current] = letter;
+            BeginMediaNotificationControl();
+            ++State.Notifications.Filled;
+        }
+
+        if (ProbeVendorPage(0, 0) != 0) ClearVendorPage();
+
+        if (found < TargetListCapacity && MatchDefinition(State.WorkBuffer) >= 0) {
+            State.TargetList[found].DriveLetter = letter;
+            // OpenDriveDevice notes this index for a device without a SCSI address.
+            State.SelectedTarget = found;
+            ++found;
+        }
+        CloseDriveDevice();
+    }
+    return found;
+}
+
+int EnumerateAspi() {
+    int found = 0;
+    for (int adapter = 0; adapter < State.AspiAdapterCount; ++adapter) {
+        // Only the first 16 adapters have a name; the others are probed as SCSI adapters.
+        const char* name = adapter < AdapterNameCapacity ? State.AdapterNames[adapter] : nullptr;
+        int targetIds = OtherTargetIds;
+        if (name != nullptr && std::memcmp(name, "ESDI_506", 8) == 0) {
+            targetIds = IdeTargetIds;
+        } else if (name != nullptr && std::memcmp(name, "intelata", 8) == 0) {
+            State.IntelAtaDriver = 1;
+            targetIds = IdeTargetIds;
+        } else if (State.IntelAtaDriver == 1) {
+            continue;  // with the Intel ATA driver only the IDE adapters carry the drives
+        }
+
+        for (int target = 0; target < targetIds; ++target) {
+            if (found == TargetListCapacity) return found;
+            if (ProbeInquiry(adapter, target) != 0) continue;
+            if (ProbeVendorPage(adapter, target) != 0) ClearVendorPage();
+            if (MatchDefinition(State.WorkBuffer) >= 0) {
+                State.TargetList[found].HostAdapter = adapter;
+                State.TargetList[found].TargetId = target;
+                ++found;
+            }
+        }
+    }
+    return found;
+}
+
+}  // namespace
+
 int EnumerateTargets() {
-    State.TargetCount = 0;
-    return 0;
+    // Without the probe's work buffer no device can be asked anything.
+    if (State.WorkBuffer == nullptr || State.WorkBufferSize < InquiryLength) {
+        State.TargetCount = 0;
+        return 0;
+    }
+    if (State.UsesAspi == 1 && State.AspiAdapterCount == 0) return 0;
+
+    const int found = State.UsesAspi == 1 ? EnumerateAspi() : EnumerateSpti();
+    State.TargetCount = found;
+    return found;
+}
+
+int MatchDefinition(const uint8_t* inquiry) {
+    const UpdateDefinition& definition = State.Definition;
+    const int count = definition.EntryCount < DefinitionEntryCapacity ? definition.EntryCount
+                                                                      : DefinitionEntryCapacity;
+    const uint8_t* page = State.FirmwareInfoPage;
+
+    for (int e = 0; e < count; ++e) {
+        const DefinitionEntry& entry = definition.Entries[e];
+        if (!IsCandidate(inquiry, entry)) continue;
+
+        const int32_t family = entry.KindCode & KindFamilyMask;
+        if (family != KindCurrentFamily && family != KindEditionFamily) return e;
+
+        if (std::memcmp(page + NormalModelNameOffset, entry.Edition, 8) == 0 &&
+            std::memcmp(page + InterfaceCodeOffset, "SAT ", 4) == 0) {
+            return e;
+        }
+        // No normal part: the drive runs its kernel only, and its kernel edition decides.
+        if (std::memcmp(page + NormalModelNameOffset, "        ", 8) == 0 &&
+            std::memcmp(page + KernelModelNameOffset, entry.Edition, 8) == 0) {
+            State.InUpdateMode = 1;
+            return e;
+        }
+    }
+    return -1;
 }

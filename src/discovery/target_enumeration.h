@@ -1,4 +1,13 @@
 #pragma once
+#include <cstdint>
 
-// Lists the drives that match the update definition; returns their number.
+// Walks every place a drive can sit on the run's transport (drive letters D..Z, or the
+// target ids of each ASPI host adapter), lists in TargetList the drives that match the
+// update definition, in the order found, and returns their number (also in TargetCount).
+// On pass-through every CD and DVD drive also gets a NotificationTable slot.
 int EnumerateTargets();
+
+// The index of the first definition entry that the drive matches, or -1. `inquiry` is its
+// 96 bytes of INQUIRY data; the vendor page is read from FirmwareInfoPage. Sets
+// InUpdateMode when the drive matches by its kernel edition alone.
+int MatchDefinition(const uint8_t* inquiry);

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "console/message.h"
+#include "device/drive_commands.h"
 #include "discovery/host_probe.h"
 #include "discovery/target_enumeration.h"
 #include "platform/platform_console.h"
@@ -37,6 +38,21 @@ void FreeBlock(uint8_t*& block, uint32_t& size) {
 }  // namespace
 
 void ReleaseRun() {
+    if (State.UsesAspi == 1) {
+        uint32_t requestBlockSize = 0;
+        FreeBlock(State.CommandData, State.CommandDataSize);
+        FreeBlock(State.ImageBuffer, State.ImageBufferSize);
+        FreeBlock(State.AspiRequestBlock, requestBlockSize);
+        FreeBlock(State.WorkBuffer, State.WorkBufferSize);
+        if (State.HostAdapterTable != nullptr) PlatformFreeBlock(State.HostAdapterTable);
+        State.HostAdapterTable = nullptr;
+        return;
+    }
+    // The notification handles stay open until the process ends; only the hold is released.
+    for (int slot = 0; slot < State.Notifications.Filled; ++slot) {
+        State.Notifications.Current = slot;
+        EndMediaNotificationControl();
+    }
     FreeBlock(State.CommandData, State.CommandDataSize);
     FreeBlock(State.ImageBuffer, State.ImageBufferSize);
     FreeBlock(State.WorkBuffer, State.WorkBufferSize);
@@ -57,6 +73,8 @@ int RunProgram(const RunProcedures& procedures) {
     procedures.ProbeHost();
 
     if (procedures.EnumerateTargets() == 0) {
+        // A drive that the OS kept from a user without the needed rights is not "no drive".
+        if (State.DeviceAccessDenied) ShowMessage(87, StyleError);
         ShowMessage(28, StyleInformation);
         ReleaseRun();
         return 1;

@@ -2,9 +2,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "discovery/target_list.h"
+#include "platform/platform_device.h"
 #include "run/update_definition.h"
 
 constexpr size_t RunTextCapacity = 2048;
+constexpr int AdapterNameCapacity = 16;  // adapters beyond the 16th have no name entry
+constexpr int AdapterNameSize = 32;
 
 // All run-wide state: one instance per process (`State`), read and written directly by every
 // part of the program.
@@ -23,10 +27,29 @@ struct RunState {
 
     // Targets and host
     int32_t TargetCount;
+    TargetEntry TargetList[TargetListCapacity];
+    NotificationTable Notifications;
     int32_t UsesAspi;
     int32_t IntelAtaDriver;
     int32_t Ieee1394Marker;
     uint32_t CommandTimeout;
+    uint8_t AspiAdapterCount;   // low byte of GetASPI32SupportInfo; 0 until ASPI answered
+    uint8_t* HostAdapterTable;  // one SRB_HAInquiry record per host adapter
+    char AdapterNames[AdapterNameCapacity][AdapterNameSize];  // HA_Identifier of 0..15
+
+    // Drive command layer
+    uint8_t SenseBuffer[18];  // fixed-format sense data of the last failed command
+    uint32_t SenseCode;       // byte 2 << 16 | ASC << 8 | ASCQ, set by CaptureSense
+    uint8_t PassThroughBlock[Sptd::BlockSize];  // the SPTI request block
+    DeviceHandle DeviceSlot;                    // the SPTI device of the command at hand
+    int32_t DeviceSlotHeld;                     // DeviceSlot holds an open handle
+    uint8_t ScsiAddress[8];                     // SCSI_ADDRESS of that device
+    uint8_t* AspiRequestBlock;      // 2 MiB, allocated by the host probe on ASPI
+    int32_t AspiSrbSlot;            // SRB slot of the request block in use
+    AspiEvent PendingAspiEvent;     // event of a command submitted while TimedTransferActive
+    uint32_t DeviceOpenError;       // error code of the last failed open or query
+    int32_t DeviceAccessDenied;     // a device open failed for lack of privilege
+    uint32_t MediaNotificationError;  // error code of the last failed notification open
 
     // Memory blocks of the host probe (null until allocated)
     uint8_t* ImageBuffer;
@@ -43,14 +66,24 @@ struct RunState {
     int32_t ImageSize;
     uint16_t NewRevision;
     char NewRevisionText[5];
+    uint32_t ImageDate;  // BCD 0xCCYYMMDD of the loaded image; 0 when none was derived
 
     // The selected drive
     uint8_t InquiryData[96];
     uint8_t FirmwareInfoPage[64];
+    int32_t NormalPartAbsent;  // -1 page unread since the last try; 1 kernel only; 0 normal part
     int32_t InUpdateMode;
     int32_t NeedsUnlock;
     uint16_t DriveRevisionNumber;
+    uint32_t DriveFirmwareDate;  // BCD 0xCCYYMMDD from INQUIRY; 0 when none was derived
+    int32_t NeedsG6Patch;        // model flags of the identity read, set in its phase 0 only
+    int32_t UtilityTooOld;
+    int32_t KernelTooOld;
     int32_t EditionClass;
+
+    // The legacy procedure: the model code and CPU type read from the drive's memory
+    uint8_t DriveModelCode[16];
+    uint8_t DriveCpuType[16];
 };
 
 extern RunState State;

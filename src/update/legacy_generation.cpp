@@ -1,6 +1,78 @@
 #include "update/legacy_generation.h"
 
-// Placeholder until the procedure lands: nothing is written, the target is not updated.
+#include "console/message.h"
+#include "device/command_executor.h"
+#include "device/drive_commands.h"
+#include "run/run_state.h"
+#include "run/timing.h"
+#include "update/drive_identity.h"
+#include "update/hex_image.h"
+#include "update/legacy_models.h"
+
+namespace {
+
+constexpr uint32_t ComparedMemory = 0x20000;
+constexpr uint32_t PauseAfterFlashMs = 2000;
+
+bool ComparesMemory() {
+    return State.CurrentKind <= LegacyKindLastCompared;
+}
+
+}  // namespace
+
 int UpdateLegacyGeneration() {
-    return 1;
+    if (LegacySelectDefinition() == -1) return 1;
+    // A definition whose image does not fit the buffers is refused before any file is read
+    // or anything is written.
+    if (!LegacyImageFitsBuffers()) {
+        ShowMessage(67, StyleReport);
+        return 1;
+    }
+    if (LoadHexImage() != 0) {
+        ShowMessage(20, StyleReport);
+        return -1;
+    }
+    if (ReadDriveIdentity(IdentityPhaseBefore) != 0) return -1;
+    if (State.NeedsG6Patch != 0 && LoadPatchHex() != 0) {
+        ShowMessage(21, StyleReport);
+        return -1;
+    }
+    const int validation = ValidateLegacyImage();
+    if (validation != 0) return validation;
+    if (ComparesMemory() && CompareDriveMemory(ComparedMemory) == 0) {
+        ShowMessage(4, State.UpdateAll == 1 ? StyleReport : StyleInformation);
+        return 1;
+    }
+    // The comparison used WorkBuffer, and the patch load reset the image part of it.
+    if (LoadHexImage() != 0) {
+        ShowMessage(20, StyleReport);
+        return -1;
+    }
+
+    ShowMessage(61, StyleReport);
+    int result = LegacyPrepareDownload();
+    if (result != 0) {
+        ShowMessage(22, StyleReport);
+        return result;
+    }
+    if (StopUnit() != 0) CaptureSense();
+    result = TransferLegacyImage();
+    if (result != 0) {
+        ShowMessage(23, StyleReport);
+        return result;
+    }
+    result = RunTimedFlash();
+    if (result != 0) {
+        ShowMessage(24, StyleReport);
+        return result;
+    }
+    WaitMilliseconds(PauseAfterFlashMs);
+
+    if (ComparesMemory() && CompareDriveMemory(ComparedMemory) != 0) {
+        ShowMessage(25, StyleReport);
+        return 1;
+    }
+    if (ReadDriveIdentity(IdentityPhaseAfter) != 0) return -1;
+    ShowMessage(12, StyleReport);
+    return 0;
 }

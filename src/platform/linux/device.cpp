@@ -1,20 +1,238 @@
+// SCSI pass-through on Linux: the drive letters D..Z are /dev/sr0../dev/sr22 and the
+// pass-through block travels as an SG_IO request.
+#include <fcntl.h>
+#include <limits.h>
+#include <scsi/scsi.h>
+#include <scsi/sg.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/linux/linux_device.h"
 #include "platform/platform_device.h"
 
-// Placeholder until the SG_IO transport lands: no device opens.
-DeviceHandle PlatformOpenDevice(char, uint32_t, uint32_t* error) {
-    *error = ERROR_FILE_NOT_FOUND;
-    return InvalidDeviceHandle;
+namespace {
+
+constexpr int FirstDeviceLetter = 'D';
+constexpr int LastDeviceLetter = 'Z';
+constexpr int SgVersionWithSgIo = 30000;
+
+// host_status and driver_status of the SCSI midlayer.
+constexpr unsigned DidOk = 0x00;
+constexpr unsigned DidTimeOut = 0x03;
+constexpr unsigned DriverStatusMask = 0x0F;
+constexpr unsigned DriverOk = 0x00;
+constexpr unsigned DriverTimeout = 0x06;
+constexpr unsigned DriverSense = 0x08;
+
+void PutLe32(uint8_t* at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
 }
-void PlatformCloseDevice(DeviceHandle) {}
-uint32_t PlatformGetCapabilities(DeviceHandle) {
-    return ERROR_INVALID_FUNCTION;
+
+uint32_t GetLe32(const uint8_t* at) {
+    return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 |
+           static_cast<uint32_t>(at[2]) << 16 | static_cast<uint32_t>(at[3]) << 24;
 }
-uint32_t PlatformGetScsiAddress(DeviceHandle, uint8_t*) {
-    return ERROR_NOT_SUPPORTED;
+
+int Descriptor(DeviceHandle handle) {
+    return static_cast<int>(handle);
 }
-uint32_t PlatformPassThroughDirect(DeviceHandle, uint8_t*, uint8_t*) {
-    return ERROR_GEN_FAILURE;
+
+// The device behind an open /dev/srN, looked up in sysfs by its device number.
+bool IsOnFireWire(int fd) {
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISBLK(info.st_mode)) return false;
+    char link[64];
+    std::snprintf(link, sizeof link, "/sys/dev/block/%u:%u/device", major(info.st_rdev),
+                  minor(info.st_rdev));
+    char resolved[PATH_MAX];
+    if (realpath(link, resolved) == nullptr) return false;
+    if (IsFireWirePath(resolved)) return true;
+    // The SBP-2 driver gives its SCSI devices this attribute.
+    char attribute[PATH_MAX + 16];
+    std::snprintf(attribute, sizeof attribute, "%s/ieee1394_id", resolved);
+    return access(attribute, F_OK) == 0;
 }
-int PlatformMediaNotificationControl(DeviceHandle, uint8_t) {
-    return 0;
+
+}  // namespace
+
+bool DevicePathForLetter(char letter, char* path, size_t size) {
+    if (letter < FirstDeviceLetter || letter > LastDeviceLetter) return false;
+    const int written = std::snprintf(path, size, "/dev/sr%d", letter - FirstDeviceLetter);
+    return written > 0 && static_cast<size_t>(written) < size;
+}
+
+uint32_t ErrorFromErrno(int error) {
+    switch (error) {
+        case 0:
+            return ERROR_SUCCESS;
+        case EACCES:
+        case EPERM:
+            return ERROR_ACCESS_DENIED;
+        case ENOENT:
+        case ENXIO:
+        case ENODEV:
+            return ERROR_FILE_NOT_FOUND;
+        case ENOTTY:
+            return ERROR_INVALID_FUNCTION;
+        case EINVAL:
+            return ERROR_INVALID_PARAMETER;
+        case ETIMEDOUT:
+            return ERROR_SEM_TIMEOUT;
+        case EIO:
+            return ERROR_IO_DEVICE;
+        default:
+            return ERROR_GEN_FAILURE;
+    }
+}
+
+bool IsFireWirePath(const char* path) {
+    if (std::strstr(path, "firewire") != nullptr || std::strstr(path, "sbp") != nullptr) {
+        return true;
+    }
+    // Units on a FireWire bus appear as fwN and fwN.M path components.
+    for (const char* at = path; (at = std::strstr(at, "/fw")) != nullptr; at += 3) {
+        if (at[3] >= '0' && at[3] <= '9') return true;
+    }
+    return false;
+}
+
+void ScsiAddressFromIdLun(uint32_t fourInOne, uint8_t address[8]) {
+    PutLe32(address, 8);
+    address[4] = static_cast<uint8_t>(fourInOne >> 24);  // PortNumber: host
+    address[5] = static_cast<uint8_t>(fourInOne >> 16);  // PathId: channel
+    address[6] = static_cast<uint8_t>(fourInOne);        // TargetId
+    address[7] = static_cast<uint8_t>(fourInOne >> 8);   // Lun
+}
+
+uint32_t SgIoFromBlock(uint8_t block[Sptd::BlockSize], uint8_t* data, sg_io_hdr_t* header) {
+    std::memset(header, 0, sizeof *header);
+    header->interface_id = 'S';
+
+    switch (block[Sptd::DataIn]) {
+        case Sptd::DATA_OUT:
+            header->dxfer_direction = SG_DXFER_TO_DEV;
+            break;
+        case Sptd::DATA_IN:
+            header->dxfer_direction = SG_DXFER_FROM_DEV;
+            break;
+        case Sptd::DATA_UNSPECIFIED:
+            header->dxfer_direction = SG_DXFER_NONE;
+            break;
+        default:
+            return ERROR_INVALID_PARAMETER;
+    }
+
+    const uint8_t cdbLength = block[Sptd::CdbLength];
+    if (cdbLength == 0 || cdbLength > 16) return ERROR_INVALID_PARAMETER;
+    header->cmd_len = cdbLength;
+    header->cmdp = block + Sptd::Cdb;
+
+    const uint32_t length = GetLe32(block + Sptd::DataTransferLength);
+    if (header->dxfer_direction == SG_DXFER_NONE) {
+        if (length != 0) return ERROR_INVALID_PARAMETER;
+    } else if (length != 0 && data == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    header->dxfer_len = length;
+    header->dxferp = length != 0 ? data : nullptr;
+
+    const uint32_t seconds = GetLe32(block + Sptd::TimeOutValue);
+    header->timeout = seconds > UINT32_MAX / 1000 ? UINT32_MAX : seconds * 1000;
+
+    // The sense bytes land in the block's own sense area, never past its end.
+    const uint32_t senseOffset = GetLe32(block + Sptd::SenseInfoOffset);
+    uint32_t senseRoom = senseOffset < Sptd::BlockSize ? Sptd::BlockSize - senseOffset : 0;
+    if (senseRoom > block[Sptd::SenseInfoLength]) senseRoom = block[Sptd::SenseInfoLength];
+    header->mx_sb_len = static_cast<unsigned char>(senseRoom);
+    header->sbp = senseRoom != 0 ? block + senseOffset : nullptr;
+    return ERROR_SUCCESS;
+}
+
+uint32_t BlockFromSgIo(const sg_io_hdr_t& header, int ioctlResult, int ioctlErrno,
+                       uint8_t block[Sptd::BlockSize]) {
+    block[Sptd::ScsiStatus] = 0;
+    block[Sptd::SenseInfoLength] = 0;
+    if (ioctlResult < 0) return ioctlErrno == 0 ? ERROR_GEN_FAILURE : ErrorFromErrno(ioctlErrno);
+
+    const unsigned host = header.host_status;
+    const unsigned driver = header.driver_status & DriverStatusMask;
+    if (header.status == 0 && (host != DidOk || (driver != DriverOk && driver != DriverSense))) {
+        // The adapter or driver gave up on the command: there is no answer of the drive.
+        return host == DidTimeOut || driver == DriverTimeout ? ERROR_SEM_TIMEOUT : ERROR_IO_DEVICE;
+    }
+
+    block[Sptd::ScsiStatus] = header.status;
+    const unsigned sense =
+        header.sb_len_wr < header.mx_sb_len ? header.sb_len_wr : header.mx_sb_len;
+    block[Sptd::SenseInfoLength] = static_cast<uint8_t>(sense);
+    const int resid = header.resid;
+    const uint32_t moved = resid > 0 && static_cast<unsigned>(resid) <= header.dxfer_len
+                               ? header.dxfer_len - static_cast<unsigned>(resid)
+                               : header.dxfer_len;
+    PutLe32(block + Sptd::DataTransferLength, moved);
+    return ERROR_SUCCESS;
+}
+
+DeviceHandle PlatformOpenDevice(char letter, uint32_t access, uint32_t* error) {
+    char path[32];
+    if (!DevicePathForLetter(letter, path, sizeof path)) {
+        *error = ERROR_FILE_NOT_FOUND;
+        return InvalidDeviceHandle;
+    }
+    // Non-blocking, so that a drive without a disc opens too. Access 0 is the second,
+    // query-only handle of the media-notification control.
+    const int mode = access != 0 ? O_RDWR : O_RDONLY;
+    const int fd = open(path, mode | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *error = ErrorFromErrno(errno);
+        return InvalidDeviceHandle;
+    }
+    *error = ERROR_SUCCESS;
+    return fd;
+}
+
+void PlatformCloseDevice(DeviceHandle handle) {
+    if (handle != InvalidDeviceHandle) close(Descriptor(handle));
+}
+
+uint32_t PlatformGetCapabilities(DeviceHandle handle) {
+    int version = 0;
+    if (ioctl(Descriptor(handle), SG_GET_VERSION_NUM, &version) < 0) return ErrorFromErrno(errno);
+    return version >= SgVersionWithSgIo ? ERROR_SUCCESS : ERROR_NOT_SUPPORTED;
+}
+
+uint32_t PlatformGetScsiAddress(DeviceHandle handle, uint8_t address[8]) {
+    const int fd = Descriptor(handle);
+    if (IsOnFireWire(fd)) return ERROR_NOT_SUPPORTED;
+    int idLun[2] = {0, 0};
+    if (ioctl(fd, SCSI_IOCTL_GET_IDLUN, idLun) < 0) return ErrorFromErrno(errno);
+    ScsiAddressFromIdLun(static_cast<uint32_t>(idLun[0]), address);
+    return ERROR_SUCCESS;
+}
+
+uint32_t PlatformPassThroughDirect(DeviceHandle handle, uint8_t block[Sptd::BlockSize],
+                                   uint8_t* data) {
+    sg_io_hdr_t header;
+    const uint32_t refused = SgIoFromBlock(block, data, &header);
+    if (refused != ERROR_SUCCESS) {
+        block[Sptd::ScsiStatus] = 0;
+        block[Sptd::SenseInfoLength] = 0;
+        return refused;
+    }
+    // Not repeated on EINTR: the command may have reached the drive already.
+    const int result = ioctl(Descriptor(handle), SG_IO, &header);
+    return BlockFromSgIo(header, result, result < 0 ? errno : 0, block);
+}
+
+// Linux has no media change notification to hold off: the second handle stays open and the
+// request only checks that it is still valid.
+int PlatformMediaNotificationControl(DeviceHandle handle, uint8_t) {
+    return fcntl(Descriptor(handle), F_GETFD) != -1 ? 1 : 0;
 }

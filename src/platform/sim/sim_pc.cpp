@@ -14,15 +14,19 @@ void ResetSim() {
 
 void SimAdvanceClock(uint32_t ms) {
     Sim.ClockMs += ms;
+    SimCompletePendingCommands();
 }
 
 void PlatformWriteConsole(const char* text) {
     Sim.Console += text;
+    if (Sim.ShowConsole != nullptr) Sim.ShowConsole(text);
 }
 
 int PlatformMessageBox(const char* text, const char* caption, uint32_t flags) {
     int answer = 0;
-    if (!Sim.BoxAnswers.empty()) {
+    if (Sim.AskBox != nullptr) {
+        answer = Sim.AskBox(text, caption, flags);
+    } else if (!Sim.BoxAnswers.empty()) {
         answer = Sim.BoxAnswers.front();
         Sim.BoxAnswers.pop_front();
     }
@@ -54,11 +58,15 @@ void PlatformIdleUntil(uint32_t deadlineMs) {
     if (remaining <= 0) return;
     Sim.Waits.push_back(static_cast<uint32_t>(remaining));
     Sim.ClockMs = deadlineMs;
+    if (Sim.PassTime != nullptr) Sim.PassTime(static_cast<uint32_t>(remaining));
+    SimCompletePendingCommands();
 }
 
 void PlatformSleep(uint32_t ms) {
     Sim.Sleeps.push_back(ms);
     Sim.ClockMs += ms;
+    if (Sim.PassTime != nullptr) Sim.PassTime(ms);
+    SimCompletePendingCommands();
 }
 
 uint8_t* PlatformAllocateBlock(uint32_t size) {

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "virtual_drive.h"
+
 // The simulated PC: the host that the tests and the demo run on. Everything the program
 // asks of its platform is answered from here, and everything it does is recorded here.
 
@@ -31,6 +33,82 @@ struct SimCommandRecord {
 };
 constexpr uint8_t SimCallFailed = 0xFF;
 
+// A file in the simulated PC's current directory, with the failures to inject on it.
+struct SimFile {
+    std::string Name;
+    std::vector<uint8_t> Bytes;
+    uint32_t OpenError = 0;  // non-zero: opening fails with this Windows error code
+    bool ReadFails = false;  // ReadFile fails
+};
+// An open file: a snapshot of the bytes taken at the open, and the read position.
+struct SimOpenFile {
+    std::vector<uint8_t> Bytes;
+    uint32_t Position = 0;
+    bool ReadFails = false;
+    bool Open = true;
+};
+
+// An ASPI host adapter: its 16-byte HA_Identifier, blank padded.
+struct SimAdapter {
+    std::string Name;
+};
+// A handle of PlatformOpenDevice (handle - SimDeviceHandleBase indexes DeviceHandles).
+struct SimDeviceHandle {
+    char Letter;
+    uint32_t Access;
+    bool Open;
+};
+// An event of PlatformCreateEvent (handle - 1 indexes Events).
+struct SimEvent {
+    bool Open;
+    bool Signalled;
+};
+// An SC_EXEC_SCSI_CMD the drive has answered but the ASPI layer has not yet completed: at
+// CompleteAtMs it writes the status, sense and data-in bytes into the caller's storage.
+struct SimPendingAspi {
+    uint8_t* Srb;
+    uint8_t* Data;
+    uint32_t BufLen;
+    uint8_t SenseLen;  // SRB_SenseLen as it was at submission
+    intptr_t Event;    // the AspiEvent to signal; 0: none
+    uint32_t CompleteAtMs;
+    uint8_t SrbStatus;  // SS_COMP or SS_ERR
+    uint8_t HaStat;
+    uint8_t TargStat;
+    uint8_t Sense[18];
+    std::vector<uint8_t> DataIn;
+    bool Done;  // completed or aborted: it writes nothing any more
+};
+constexpr intptr_t SimDeviceHandleBase = 0x100;
+
+// The simulated registry: keys under HKEY_LOCAL_MACHINE or HKEY_DYN_DATA (Root), each
+// with its path below the root and its values. Subkeys are enumerated in the order the keys
+// were added; paths compare without regard to case, as on Windows.
+struct SimRegistryValue {
+    std::string Name;
+    std::vector<uint8_t> Data;
+};
+struct SimRegistryKey {
+    intptr_t Root;
+    std::string Path;
+    std::vector<SimRegistryValue> Values;
+};
+enum class SimRegCall { Open, QueryInfo, EnumKey, QueryValue };
+// A registry call that fails with Error: the call on the key at Path (for Open, the path
+// asked for; empty: any key), for EnumKey at subkey Index (-1: any).
+struct SimRegistryFailure {
+    SimRegCall Call;
+    std::string Path;
+    uint32_t Error;
+    int Index = -1;
+};
+struct SimRegistryOpen {
+    intptr_t Root;
+    std::string Path;
+    uint32_t Access;
+    uint32_t Result;  // ERROR_SUCCESS or the error the open answered
+};
+
 struct SimPc {
     // Console and language
     std::string Console;  // everything written to standard output
@@ -53,8 +131,54 @@ struct SimPc {
     int AllocationsLeft = -1;  // -1 no limit; 0 the next allocation fails
     int BlocksHeld = 0;
 
+    // Operating system (GetVersionExA): Windows XP unless a test says otherwise.
+    uint32_t OsPlatformId = 2;
+    uint32_t OsMajor = 5;
+    uint32_t OsMinor = 1;
+
+    // Registry: its keys, the failures to inject, every open asked for, and the handles
+    // (handle - SimRegistryHandleBase indexes RegistryHandles: the key, or -1 once closed).
+    std::vector<SimRegistryKey> Registry;
+    std::vector<SimRegistryFailure> RegistryFailures;
+    std::vector<SimRegistryOpen> RegistryOpens;
+    std::vector<int> RegistryHandles;
+    int RegistryKeysOpen = 0;
+
+    // Drives (a deque: references stay valid while drives are attached) and their places.
+    std::deque<VirtualDrive> Drives;
+    std::vector<SimDeviceHandle> DeviceHandles;
+    int DevicesOpen = 0;
+    std::vector<uint8_t> MediaNotificationValues;  // each IOCTL_STORAGE_MCN_CONTROL input
+
+    // ASPI layer
+    bool AspiLoadable = false;
+    uint8_t AspiSupportStatus = 1;  // SS_COMP; 0xE4: failed to initialise
+    std::vector<SimAdapter> Adapters;
+    std::vector<SimEvent> Events;
+    std::vector<SimPendingAspi> PendingAspi;
+    bool AspiIgnoresAbort = false;  // SC_ABORT_SRB answers but stops nothing
+    // Waits without limit on an event that nothing would ever signal: such a wait returns
+    // WAIT_TIMEOUT at once instead of hanging the process, and counts here. Tests expect 0.
+    uint32_t HungWaits = 0;
+
+    // Files: the current directory (names compare without regard to case, as on Windows),
+    // or, with FilesFromHost, the host process's current directory. FileOpens lists every
+    // name an open asked for; a handle is 1 + its index in OpenFiles.
+    std::vector<SimFile> Files;
+    bool FilesFromHost = false;
+    std::vector<std::string> FileOpens;
+    std::vector<SimOpenFile> OpenFiles;
+    int FilesOpen = 0;
+
     // Drives: every command that reached the drive layer
     std::vector<SimCommandRecord> Trace;
+
+    // Host hooks (the demo sets them; tests leave them empty): console text is also handed
+    // to ShowConsole, boxes are answered by AskBox instead of BoxAnswers, and every stretch
+    // of virtual time that a wait or sleep lets pass is also handed to PassTime.
+    void (*ShowConsole)(const char* text) = nullptr;
+    int (*AskBox)(const char* text, const char* caption, uint32_t flags) = nullptr;
+    void (*PassTime)(uint32_t ms) = nullptr;
 };
 
 extern SimPc Sim;
@@ -62,5 +186,29 @@ extern SimPc Sim;
 // A fresh PC: empty console, no answers, clock at 0.
 void ResetSim();
 
+// Adds the registry key, and the keys above it, unless they exist.
+void SimAddRegistryKey(intptr_t root, const std::string& path);
+// Sets a value of the key (added when missing).
+void SimSetRegistryValue(intptr_t root, const std::string& path, const std::string& name,
+                         const std::vector<uint8_t>& data);
+// A string value as Windows stores it: the characters and their terminator.
+void SimSetRegistryString(intptr_t root, const std::string& path, const std::string& name,
+                          const std::string& text);
+constexpr intptr_t SimRegistryHandleBase = 0x1000;
+
+// Puts a file into the current directory, replacing one of the same name; returns it so a
+// test can add failures.
+SimFile& SimPutFile(const std::string& name, const std::vector<uint8_t>& bytes);
+
 // Advances the virtual clock by `ms` without recording a wait (time spent by a device).
 void SimAdvanceClock(uint32_t ms);
+
+// Attaches a fresh drive at the drive letter (SPTI), or at the ASPI host adapter and target
+// id (adapters up to that number are added, named "SCSI ADAPTER    ", when missing).
+VirtualDrive& SimAttachDrive(char letter);
+VirtualDrive& SimAttachAspiDrive(int adapter, int targetId);
+// Adds an ASPI host adapter with this HA_Identifier; returns its number.
+int SimAddAdapter(const std::string& name);
+
+// Completes every ASPI command whose time has come. The clock calls it whenever it moves.
+void SimCompletePendingCommands();

@@ -1,0 +1,80 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/platform_device.h"
+#include "platform/platform_file.h"
+
+namespace {
+
+uint32_t WindowsError(int error) {
+    switch (error) {
+        case ENOENT:
+        case ENOTDIR:
+            return ERROR_FILE_NOT_FOUND;
+        case EACCES:
+        case EPERM:
+        case EISDIR:
+            return ERROR_ACCESS_DENIED;
+        case EIO:
+            return ERROR_IO_DEVICE;
+        default:
+            return ERROR_GEN_FAILURE;
+    }
+}
+
+}  // namespace
+
+FileHandle PlatformOpenFileForReading(const char* name, uint32_t* error) {
+    *error = ERROR_SUCCESS;
+    int fd;
+    do {
+        fd = ::open(name, O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        *error = WindowsError(errno);
+        return InvalidFileHandle;
+    }
+    // CreateFileA on a directory or a device fails; only a regular file is an image file.
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        *error = ERROR_ACCESS_DENIED;
+        return InvalidFileHandle;
+    }
+    return fd;
+}
+
+uint32_t PlatformGetFileSize(FileHandle handle, uint32_t* sizeHigh) {
+    *sizeHigh = 0;
+    struct stat info;
+    if (handle < 0 || ::fstat(static_cast<int>(handle), &info) != 0 || info.st_size < 0) {
+        return INVALID_FILE_SIZE;
+    }
+    const auto size = static_cast<uint64_t>(info.st_size);
+    *sizeHigh = static_cast<uint32_t>(size >> 32);
+    return static_cast<uint32_t>(size);
+}
+
+bool PlatformReadFile(FileHandle handle, uint8_t* buffer, uint32_t toRead, uint32_t* bytesRead) {
+    *bytesRead = 0;
+    if (handle < 0) return false;
+    // read() may hand back less than asked before the end of the file; ReadFile does not.
+    while (*bytesRead < toRead) {
+        const ssize_t n =
+            ::read(static_cast<int>(handle), buffer + *bytesRead, toRead - *bytesRead);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) break;
+        *bytesRead += static_cast<uint32_t>(n);
+    }
+    return true;
+}
+
+void PlatformCloseFile(FileHandle handle) {
+    if (handle >= 0) ::close(static_cast<int>(handle));
+}
