@@ -24,6 +24,7 @@ protected:
         PlatformFreeBlock(State.WorkBuffer);
         PlatformFreeBlock(State.CommandData);
         PlatformFreeBlock(State.AspiRequestBlock);
+        SimTest::TearDown();
     }
 
     VirtualDrive& AddSptiTarget(char letter) {

@@ -11,4 +11,6 @@ protected:
         ResetSim();
         ResetRunState();
     }
+    // A wait without limit on an event that nothing would ever signal hangs a real run.
+    void TearDown() override { EXPECT_EQ(Sim.HungWaits, 0) << "a wait without limit never ended"; }
 };
