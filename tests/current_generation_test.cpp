@@ -722,15 +722,31 @@ TEST_F(UpdateTest, ModesAndConsent) {
 }
 
 TEST_F(UpdateTest, PreUpdateWriteRefusedForLackOfPrivilege) {
-    // The drive's device stops opening for writing once the user has consented, as when the
-    // system refuses the write commands to a user without the privilege.
-    Sim.AskBox = AskBoxHook;
-    OnBox = [this](uint32_t) { Drive->Place.OpenError = 5; };  // ERROR_ACCESS_DENIED
-    Sim.BoxAnswers = {6};
-    EXPECT_EQ(Update(), -1);
-    EXPECT_TRUE(EndsWith(Sim.Console, std::string(NowUpdating) + MessageTextEn[87])) << Sim.Console;
-    EXPECT_EQ(BoxFlags(), (std::vector<uint32_t>{YesNoBox, ErrorBox}));
-    EXPECT_EQ(Drive->PreUpdateWrites, 0u);
+    // The system refuses the write to a user without the privilege: either the device no
+    // longer opens for writing, or the pass-through call itself is refused (SG_IO's EPERM
+    // without CAP_SYS_RAWIO).
+    for (bool refusedCall : {false, true}) {
+        SCOPED_TRACE(refusedCall ? "call refused" : "open refused");
+        SetUp();
+        if (refusedCall) {
+            VirtualDriveFault fault;
+            fault.Opcode = 0x3B;
+            fault.Effect = VirtualFaultEffect::CallFails;
+            fault.CallError = 5;  // ERROR_ACCESS_DENIED
+            fault.Times = -1;
+            Drive->Faults.push_back(fault);
+        } else {
+            Sim.AskBox = AskBoxHook;
+            OnBox = [this](uint32_t) { Drive->Place.OpenError = 5; };  // ERROR_ACCESS_DENIED
+        }
+        Sim.BoxAnswers = {6};
+        EXPECT_EQ(Update(), -1);
+        EXPECT_TRUE(EndsWith(Sim.Console, std::string(NowUpdating) + MessageTextEn[87]))
+            << Sim.Console;
+        EXPECT_EQ(BoxFlags(), (std::vector<uint32_t>{YesNoBox, ErrorBox}));
+        EXPECT_EQ(Drive->PreUpdateWrites, 0u);
+        TearDown();
+    }
 }
 
 TEST_F(UpdateTest, RecoveryAfterPowerLossInTheNormalPart) {

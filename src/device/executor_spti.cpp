@@ -60,9 +60,13 @@ size_t ReturnedSenseLength() {
 int Submit(uint8_t* data) {
     if (!State.DeviceSlotHeld) return CommandFailed;
     uint8_t* block = State.PassThroughBlock;
-    if (PlatformPassThroughDirect(State.DeviceSlot, block, data) != ERROR_SUCCESS) {
+    const uint32_t error = PlatformPassThroughDirect(State.DeviceSlot, block, data);
+    if (error != ERROR_SUCCESS) {
         // The call itself failed: the status byte says nothing, so this is never success,
         // and no sense of an earlier command may be mistaken for this one's.
+        // A refusal for lack of privilege (SG_IO's EPERM without CAP_SYS_RAWIO) is kept
+        // so that the user is told why.
+        if (error == ERROR_ACCESS_DENIED) State.DeviceAccessDenied = 1;
         block[Sptd::SenseInfoLength] = 0;
         std::memset(State.SenseBuffer, 0, sizeof State.SenseBuffer);
         return CommandFailed;
