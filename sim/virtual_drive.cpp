@@ -322,22 +322,9 @@ void WriteChunk(VirtualDrive& drive, VirtualDriveAnswer& answer, bool kernelPart
                 uint32_t length, const uint8_t* bytes, uint32_t nowMs) {
     ++drive.ChunkCommands;
     if (drive.PowerLossAtChunk != 0 && drive.ChunkCommands == drive.PowerLossAtChunk) {
-        // The chunk never lands; the half-written normal part is worthless; the drive comes
-        // back running its kernel only.
+        // The chunk never lands; the half-written normal part is worthless.
         drive.PowerLossAtChunk = 0;
-        ++drive.PowerLosses;
-        drive.NormalPartPresent = false;
-        drive.Mode = VirtualDriveMode::Kernel;
-        drive.Rebooting = true;
-        drive.RebootUntilMs = nowMs + answer.DurationMs + drive.RebootMs;
-        drive.UnitAttentionPending = true;
-        drive.KernelReceived = false;
-        drive.NormalReceived = false;
-        drive.Unlocked = false;
-        drive.ChallengeIssued = false;
-        drive.ResponseAccepted = false;
-        answer.CallFails = true;
-        answer.CallError = 1117;  // ERROR_IO_DEVICE
+        LoseVirtualDrivePower(drive, answer, nowMs);
         return;
     }
     const uint32_t size = kernelPart ? drive.KernelFlashSize : drive.NormalFlashSize;
@@ -433,6 +420,21 @@ void ReportKey(const VirtualDrive& drive, VirtualDriveAnswer& answer, const uint
 
 }  // namespace
 
+void LoseVirtualDrivePower(VirtualDrive& drive, VirtualDriveAnswer& answer, uint32_t nowMs) {
+    ++drive.PowerLosses;
+    if (RunsKernelOnly(drive)) drive.NormalPartPresent = false;
+    drive.Rebooting = true;
+    drive.RebootUntilMs = nowMs + answer.DurationMs + drive.RebootMs;
+    drive.UnitAttentionPending = true;
+    drive.KernelReceived = false;
+    drive.NormalReceived = false;
+    drive.Unlocked = false;
+    drive.ChallengeIssued = false;
+    drive.ResponseAccepted = false;
+    answer.CallFails = true;
+    answer.CallError = 1117;  // ERROR_IO_DEVICE
+}
+
 void VirtualDriveExpectedBlock(const VirtualDrive& drive, bool entering, uint8_t block[256]) {
     std::memset(block, 0, BlockLength);
     const char* model = ModelString(drive.Kind, entering);
@@ -474,6 +476,9 @@ VirtualDriveAnswer RunVirtualDriveCommand(VirtualDrive& drive, const uint8_t* cd
                 failLate = true;
                 lateError = fault.CallError;
                 break;
+            case VirtualFaultEffect::PowerLoss:
+                LoseVirtualDrivePower(drive, answer, nowMs);
+                return answer;
         }
         break;
     }

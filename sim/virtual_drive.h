@@ -28,6 +28,7 @@ enum class VirtualFaultEffect {
     CheckCondition,  // CHECK CONDITION with SenseKey/Asc/Ascq; the drive does nothing else
     CallFails,       // the pass-through call fails with CallError; the drive never saw it
     CallFailsLate,   // the drive carries the command out, then the call fails with CallError
+    PowerLoss,       // the drive loses power as the command arrives (see LoseVirtualDrivePower)
 };
 
 // A fault catches a command when every given criterion fits (-1 / 0: any). The command count
@@ -157,6 +158,12 @@ struct VirtualDriveAnswer {
     uint32_t DurationMs = 0;
     uint32_t DataInLength = 0;  // bytes put into VirtualDriveData::In
 };
+
+// The drive loses power at nowMs: the command at hand never lands and its call fails with
+// ERROR_IO_DEVICE. A drive in its update mode comes back running its kernel only, since its
+// normal part may have been half rewritten; a drive in normal mode comes back with the
+// firmware it had. Either way it is NOT READY for RebootMs, then reports UNIT ATTENTION.
+void LoseVirtualDrivePower(VirtualDrive& drive, VirtualDriveAnswer& answer, uint32_t nowMs);
 
 // Runs one CDB (the first cdbLength bytes count) at virtual time nowMs.
 VirtualDriveAnswer RunVirtualDriveCommand(VirtualDrive& drive, const uint8_t* cdb, int cdbLength,

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -6,6 +7,30 @@
 #include "platform/platform_memory.h"
 #include "platform/sim/sim_pc.h"
 #include "test_support.h"
+
+using Bytes = std::vector<uint8_t>;
+
+inline uint32_t Le32(const uint8_t* at) {
+    return at[0] | (uint32_t{at[1]} << 8) | (uint32_t{at[2]} << 16) | (uint32_t{at[3]} << 24);
+}
+inline void SetLe32(uint8_t* at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+// "3B 04 FF" as bytes.
+inline Bytes Hex(const char* text) {
+    Bytes bytes;
+    for (char* end = nullptr; *text != '\0'; text = end) {
+        bytes.push_back(static_cast<uint8_t>(std::strtoul(text, &end, 16)));
+    }
+    return bytes;
+}
+// A 256-byte mode-switch block: the model string (none: zeros) and the value at 16.
+inline Bytes ModeBlock(const char* model, uint32_t value) {
+    Bytes block(256, 0);
+    if (model != nullptr) std::memcpy(block.data(), model, 16);
+    SetLe32(block.data() + 16, value);
+    return block;
+}
 
 // A simulated PC with the run's memory blocks in place and drives listed as targets, the way
 // the host probe and enumeration would leave them.
@@ -26,6 +51,11 @@ protected:
         PlatformFreeBlock(State.AspiRequestBlock);
         SimTest::TearDown();
     }
+    // A new simulated PC for the next row of a table; the run state stays.
+    static void Restart() {
+        ResetSim();
+        State.TargetCount = 0;
+    }
 
     VirtualDrive& AddSptiTarget(char letter) {
         State.UsesAspi = 0;
@@ -43,8 +73,8 @@ protected:
         return drive;
     }
 
-    static std::vector<uint8_t> CdbOf(const SimCommandRecord& record) {
-        return std::vector<uint8_t>(record.Cdb, record.Cdb + record.CdbLength);
+    static Bytes CdbOf(const SimCommandRecord& record) {
+        return Bytes(record.Cdb, record.Cdb + record.CdbLength);
     }
     static VirtualDriveFault CheckConditionOn(int opcode, uint8_t key, uint8_t asc, uint8_t ascq) {
         VirtualDriveFault fault;

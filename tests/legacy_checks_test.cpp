@@ -98,20 +98,6 @@ TEST_F(LegacyValidateTest, EachCheckOfEachKind) {
     }
 }
 
-TEST_F(LegacyValidateTest, SignedKindsDoNotAcceptEachOthersSignature) {
-    Prepare(11);
-    std::memcpy(State.DriveModelCode, LegacySignatureModel9, 16);
-    EXPECT_EQ(ValidateLegacyImage(), -1);
-    EXPECT_EQ(Sim.Console, "\nModel code is not matched.");
-}
-
-TEST(LegacyRevision, TextBecomesNewRevision) {
-    EXPECT_EQ(LegacyRevisionNumber("1.07"), 0x107);
-    EXPECT_EQ(LegacyRevisionNumber("2.31"), 0x231);
-    EXPECT_EQ(LegacyRevisionNumber("0000"), 0);
-    EXPECT_EQ(LegacyRevisionNumber("0.01"), 0x001);
-}
-
 }  // namespace
 
 namespace {
@@ -168,16 +154,6 @@ TEST_F(LegacyMemoryTest, ModelInfoComesFromTheFirstPlaceThatHoldsIt) {
     }
 }
 
-TEST_F(LegacyMemoryTest, AFailedReadShowsTheErrorCode) {
-    VirtualDrive& drive = AddDrive(false, 7);
-    std::memset(&drive.Legacy.Memory[0x1000], 0, 32);
-    VirtualDriveFault fault = CheckConditionOn(0x3C, 0x03, 0x11, 0x05);
-    fault.NthCommand = 2;
-    drive.Faults.push_back(fault);
-    EXPECT_EQ(ReadLegacyModelInfo(), -1);
-    EXPECT_EQ(Sim.Console, "\r\nError Code : 031105");
-}
-
 TEST_F(LegacyMemoryTest, CompareFindsEachKindOfDifferenceAndSkipsTheDrivesOwnBytes) {
     const struct {
         int32_t differsAt;  // -1: nowhere
@@ -209,15 +185,6 @@ TEST_F(LegacyMemoryTest, CompareFindsEachKindOfDifferenceAndSkipsTheDrivesOwnByt
             EXPECT_EQ(CdbOf(reads[i]), cdb);
         }
     }
-}
-
-TEST_F(LegacyMemoryTest, CompareStopsAtAFailedRead) {
-    VirtualDrive& drive = AddDrive(false, 7);
-    VirtualDriveFault fault = CheckConditionOn(0x3C, 0x02, 0x04, 0x01);
-    fault.NthCommand = 3;
-    drive.Faults.push_back(fault);
-    EXPECT_EQ(CompareDriveMemory(0x20000), 2);
-    EXPECT_EQ(Sim.Trace.size(), 3u);
 }
 
 }  // namespace

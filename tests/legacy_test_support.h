@@ -109,6 +109,28 @@ inline void DefineEntry(int kind, const char* revision, const char* fileName = "
     State.Definition.EntryCount = 1;
 }
 
+// True when the texts appear on the console in this order.
+inline bool InOrder(const std::vector<std::string>& texts) {
+    size_t at = 0;
+    for (const std::string& text : texts) {
+        at = Sim.Console.find(text, at);
+        if (at == std::string::npos) return false;
+        at += text.size();
+    }
+    return true;
+}
+
+// A "KESTREL DVD-RW  QXR-510 " drive of `kind` running `revision`, whose memory holds the
+// image of that revision.
+inline VirtualDrive& MakeLegacyDrive(VirtualDrive& drive, int kind, const char* revision) {
+    drive.Product = "DVD-RW  QXR-510 ";
+    drive.Revision = revision;
+    drive.Legacy.Enabled = true;
+    drive.Legacy.Memory = MakeImage(kind, revision, 0);
+    drive.Legacy.RevisionAt = RevisionAt;
+    return drive;
+}
+
 // A simulated PC with the run's blocks as the probe leaves them on the transport, and one
 // legacy drive listed as the target.
 class LegacyDriveTest : public DeviceTest {
@@ -118,8 +140,7 @@ protected:
         DeviceTest::TearDown();
     }
 
-    // A "KESTREL DVD-RW  QXR-510 " drive of `kind` running `revision`, whose memory holds the
-    // image of that revision.
+    // A legacy drive listed as the target, the run's image block allocated for its transport.
     VirtualDrive& AddDrive(bool aspi, int kind, const char* revision = "1.05") {
         VirtualDrive& drive = aspi ? AddAspiTarget(0, 1) : AddSptiTarget('E');
         const uint32_t imageBlock = aspi ? 0x200000 : 0x800000;
@@ -127,12 +148,7 @@ protected:
             State.ImageBuffer = PlatformAllocateBlock(imageBlock);
             State.ImageBufferSize = imageBlock;
         }
-        drive.Product = "DVD-RW  QXR-510 ";
-        drive.Revision = revision;
-        drive.Legacy.Enabled = true;
-        drive.Legacy.Memory = MakeImage(kind, revision, 0);
-        drive.Legacy.RevisionAt = RevisionAt;
-        return drive;
+        return MakeLegacyDrive(drive, kind, revision);
     }
 
     // The entry of `kind` for 1.07 selected, and its HEX file in the current directory.
@@ -155,17 +171,6 @@ protected:
             found.push_back(r);
         }
         return found;
-    }
-
-    // True when the texts appear on the console in this order.
-    static bool InOrder(const std::vector<std::string>& texts) {
-        size_t at = 0;
-        for (const std::string& text : texts) {
-            at = Sim.Console.find(text, at);
-            if (at == std::string::npos) return false;
-            at += text.size();
-        }
-        return true;
     }
 };
 

@@ -32,19 +32,13 @@ TEST_F(MessageTest, PlainTextsArePrintedUnchanged) {
         const char* text;
     };
     const Case cases[] = {
-        {0, "\nFailed to get a drive information."},
         {8, "\nError : Request Sense commnad has denyed."},
         {13, "\nMemory allocation error.  Terminating program\n"},
-        {16, "\r\nStart Charactor is not fouund."},
         {36, "\r\nUpdate program is terminated by occuring an error.\r\n"},
         {53,
          "\r\n\"Auto insert notification\" is enabled at the target DVD-RW drive.\r\nPlease "
          "disable \"Auto insert notification\" by the Device Manager of System properties and "
          "reboot your PC.\r\nAfter that, re-exxecute this program."},
-        {70,
-         "\r\nIf you have updated from an earlier version than 0.23,\r\nthen please turn off the "
-         "power once."},
-        {100, "\r\nYou do not need to update F/W !"},
     };
     for (const Case& c : cases) {
         Sim.Console.clear();
@@ -128,6 +122,7 @@ TEST_F(MessageTest, PlaceholdersTakeTheRunValues) {
         {32,
          "\r\nDo you want to update ID=1 drive to Ver1.23 ?\r\nCurrent FW : KESTREL DVD-RW  "
          "QXR-930D 1.22"},
+        {31, "\r\n3 target device(s) is found.\r\nDo you want to update all drives ?"},
         {34, "\r\nStart updating the device No.2."},
         {45, "\nFW is already Ver1.23."},
         {46,
@@ -144,16 +139,6 @@ TEST_F(MessageTest, PlaceholdersTakeTheRunValues) {
         EXPECT_EQ(Sim.Console, c.text) << c.code;
     }
     State.ImageBuffer = nullptr;
-}
-
-TEST_F(MessageTest, QuestionThirtyOneFillsTheTargetCountInTheBoxOnly) {
-    State.TargetCount = 4;
-    Sim.BoxAnswers = {6};
-    EXPECT_EQ(ShowMessage(31, StyleYesNo), 6);
-    EXPECT_EQ(Sim.Console, "");
-    ASSERT_EQ(Sim.Boxes.size(), 1u);
-    EXPECT_EQ(Sim.Boxes[0].Text,
-              "\r\n4 target device(s) is found.\r\nDo you want to update all drives ?");
 }
 
 TEST_F(MessageTest, MessageEightyTwoBeforeAnyImageShowsBlankImageFields) {

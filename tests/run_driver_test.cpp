@@ -165,18 +165,6 @@ TEST_F(RunDriverTest, OutcomesOfTheTargetLoop) {
     }
 }
 
-TEST_F(RunDriverTest, PauseFollowsEverySuccessBeforeTheSummary) {
-    StubTargets = 2;
-    StubResults = {0, 0};
-    Sim.BoxAnswers = {6, 1};
-    RunProgram(Stubs);
-    ASSERT_EQ(Sim.Waits, (std::vector<uint32_t>{2000, 2000}));
-    EXPECT_EQ(Sim.ClockMs, 4000u);
-    // The summary box came after both pauses.
-    ASSERT_EQ(Sim.Boxes.size(), 2u);
-    EXPECT_EQ(Sim.Boxes[1].Text, "\r\nUpdate operation is completed.");
-}
-
 TEST_F(RunDriverTest, KindSelectsTheProcedureByItsTopFourBits) {
     struct Case {
         int kind;
@@ -238,21 +226,6 @@ TEST_F(RunDriverTest, BuiltInDefinition) {
     const auto* rest = reinterpret_cast<const uint8_t*>(&State.Definition.Entries[1]);
     EXPECT_TRUE(
         std::all_of(rest, rest + 7 * sizeof(DefinitionEntry), [](uint8_t b) { return b == 0; }));
-}
-
-TEST_F(RunDriverTest, SelectingAnEntryCopiesItWithItsKindAndSize) {
-    FillUpdateDefinition();
-    SelectDefinitionEntry(0);
-    EXPECT_STREQ(State.Selection.ImageFileName, "S0814001.122");
-    EXPECT_EQ(std::string(State.Selection.Vendor, 16), std::string("KESTREL \0\0\0\0\0\0\0\0", 16));
-    EXPECT_EQ(State.CurrentKind, 0x100D);
-    EXPECT_EQ(State.ImageSize, 0x200000);
-    EXPECT_EQ(State.Selection.ModeSwitchValue, 0x3C6A1D27u);
-    // Out-of-table indexes change nothing.
-    SelectDefinitionEntry(8);
-    SelectDefinitionEntry(-1);
-    EXPECT_EQ(State.Selection.Index, 0);
-    EXPECT_EQ(State.CurrentKind, 0x100D);
 }
 
 }  // namespace

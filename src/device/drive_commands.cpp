@@ -33,6 +33,8 @@ constexpr uint8_t BufferLegacyFlash = 0x42;
 constexpr uint8_t BufferLegacyMemory = 0x80;
 constexpr uint8_t BufferFirmwareInfo = 0xF1;
 
+constexpr uint8_t SenseKeyUnitAttention = 0x06;
+
 constexpr uint32_t PreUpdateOffset = 0x780;
 constexpr uint32_t ChunkTimeoutMs = 20000;
 
@@ -211,7 +213,16 @@ int ProbeInquiry(int hostAdapter, int targetId) {
 }
 
 int ProbeVendorPage(int hostAdapter, int targetId) {
-    return Probe(hostAdapter, targetId, true);
+    // A drive that was powered on or reset since it was last asked answers its first command
+    // other than INQUIRY with UNIT ATTENTION, which reports only that: the page is asked once
+    // more, or a drive that has just come back from a power loss would not be found. Only
+    // the pass-through probe returns sense; the ASPI probe asks for none.
+    std::memset(State.SenseBuffer, 0, sizeof State.SenseBuffer);
+    int result = Probe(hostAdapter, targetId, true);
+    if (result == CommandCheckCondition && State.SenseBuffer[2] == SenseKeyUnitAttention) {
+        result = Probe(hostAdapter, targetId, true);
+    }
+    return result;
 }
 
 int BeginMediaNotificationControl() {

@@ -31,7 +31,7 @@ int LegacyReadMemory(uint32_t offset, uint32_t length, uint8_t* data);
 // Enumeration probes, sent directly on the transport: on SPTI to the device that
 // OpenDriveDevice opened (the arguments are not used), on ASPI to the given adapter and
 // target id. ProbeInquiry reads 96 bytes into WorkBuffer, ProbeVendorPage 48 bytes into
-// FirmwareInfoPage. 0 on success.
+// FirmwareInfoPage, asking once more when the drive answers UNIT ATTENTION. 0 on success.
 int ProbeInquiry(int hostAdapter, int targetId);
 int ProbeVendorPage(int hostAdapter, int targetId);
 

@@ -29,7 +29,8 @@ bool HasShortFlash() {
     return State.CurrentKind == LegacyKind9 || State.CurrentKind == LegacyKind11;
 }
 
-// The marker tells the drive's loader which host path delivered the image.
+// The marker behind the image names the host path it came by; the patch drive always gets
+// "WIN " unless the Intel driver is in the way.
 const char* TransferMarker() {
     if (State.IntelAtaDriver != 0) return "WIN2";
     if (State.NeedsG6Patch != 0) return "WIN ";

@@ -68,6 +68,9 @@ void PlatformWriteConsole(const char* text) {
     } else {
         std::fputs(text, stdout);
     }
+    // Shown at once, as on the Windows console: the progress lines carry no line break, so
+    // stdio would otherwise hold them back (even on a terminal) until the transfer is over.
+    std::fflush(stdout);
 }
 
 uint32_t PlatformGetOemCodePage() {

@@ -1,0 +1,126 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "virtual_drive.h"
+
+// One end-to-end scenario: the virtual drives behind /dev/srN (read by the preloaded library),
+// the package in the program's folder, the answers typed at the boxes and what the run must
+// leave behind (read by the runner). Both sides read the same file, so a scenario is one file.
+//
+// The file is line oriented; '#' starts a comment line. Top-level keywords:
+//   drive N                 a virtual drive at /dev/srN; the indented lines below set it up:
+//                           model fields (vendor, product, revision, date, kernel-revision,
+//                           kernel-date, hardware, kernel-edition, normal-edition, rpc, kind,
+//                           switch-value, disc, mode, stay-in-kernel, reboot-ms, ...), the
+//                           host's side (open-error ERRNO, no-rawio, max-transfer, firewire,
+//                           scsi-address H:C:I:L) and faults:
+//                           fault eio|eio-late|timeout|check=KK/AA/QQ|delay=MS
+//                                 [opcode=HH] [mode=HH] [buffer=HH] [skip=N] [times=N|all]
+//   package k=v ...         revision=, date=, size=, for=N (the drive it suits), omit=normal|kernel
+//   env NAME=value          set for the program (LANG=C unless given)
+//   no-terminal             run without any controlling terminal
+//   box TYPE ANSWER [TEXT]  the next box: yesno | ok | okcancel, the word typed, and a text that
+//                           the box must contain (escapes decoded)
+//   exit N                  the program's exit code
+//   expect-drive N k=v ...  the drive afterwards: revision=, mode=normal|kernel, kernel-chunks=,
+//                           normal-chunks=, reflashes=, flash=new|none
+//   trace N ITEMS...        the commands drive N received, in order (several lines add up);
+//                           ITEM is the opcode in hex, "3b/07/f0" for the buffer commands, a
+//                           "!02/3a/00" / "!EIO" / "!EPERM" suffix for a failed one, "*K" repeats
+//   waits MS...             every wait of the program's clock, in order ("*K" repeats)
+//   stdout                  the rest of the file is the expected standard output: escapes
+//                           (\n \r \t \\ \xHH) decoded, the file's own line ends dropped
+
+enum class E2eFaultEffect {
+    Eio,      // SG_IO fails with EIO before the drive sees the command
+    EioLate,  // the drive carries the command out, then SG_IO fails with EIO
+    Timeout,  // SG_IO returns with host_status DID_TIME_OUT; the drive never saw it
+    Check,    // CHECK CONDITION with the given sense
+    Delay,    // the command takes ExtraMs longer
+};
+
+// A fault on the commands that fit (-1: any). The first Skip fitting commands pass.
+struct E2eFault {
+    int Opcode = -1;
+    int Mode = -1;
+    int BufferId = -1;
+    uint32_t Skip = 0;
+    int Times = 1;  // -1: without end
+    E2eFaultEffect Effect = E2eFaultEffect::Eio;
+    uint8_t SenseKey = 0;
+    uint8_t Asc = 0;
+    uint8_t Ascq = 0;
+    uint32_t ExtraMs = 0;
+    uint32_t Seen = 0;  // fitting commands so far
+};
+
+struct E2eDrive {
+    int Index = 0;  // /dev/srN
+    VirtualDrive Model;
+    int OpenErrno = 0;             // every open of the node fails with this
+    bool RawIo = true;             // false: the process lacks CAP_SYS_RAWIO
+    uint32_t MaxTransfer = 65536;  // the queue's max_hw_sectors << 9
+    bool OnFireWire = false;       // sysfs puts the device below a FireWire unit
+    std::vector<E2eFault> Faults;
+};
+
+struct E2ePackage {
+    bool Present = false;
+    int ForDrive = 0;
+    std::string Revision = "1.22";
+    std::string Date = "08/07/25";
+    uint32_t Size = 0x200000;
+    bool OmitNormal = false;
+    bool OmitKernel = false;
+};
+
+struct E2eBox {
+    std::string Type;  // yesno, ok, okcancel
+    std::string Answer;
+    std::string Contains;
+};
+
+struct E2eDriveCheck {
+    int Drive = 0;
+    std::vector<std::pair<std::string, std::string>> Expected;  // key, value
+};
+
+struct E2eTrace {
+    int Drive = 0;
+    std::vector<std::string> Items;  // expanded
+};
+
+struct E2eScenario {
+    std::vector<E2eDrive> Drives;
+    E2ePackage Package;
+    std::vector<std::string> Env;
+    bool NoTerminal = false;
+    std::vector<E2eBox> Boxes;
+    int ExitCode = 0;
+    std::vector<E2eDriveCheck> DriveChecks;
+    std::vector<E2eTrace> Traces;
+    bool CheckWaits = false;
+    std::vector<std::string> Waits;  // expanded
+    bool CheckStdout = false;
+    std::string Stdout;
+};
+
+// False with a message naming the line when the text is not a valid scenario.
+bool ParseScenario(const std::string& text, E2eScenario& scenario, std::string& error);
+
+// "\n", "\r", "\t", "\\", "\xHH" decoded; any other character as it stands.
+std::string DecodeEscapes(const std::string& text);
+
+// The opposite, for messages: control and non-ASCII bytes escaped.
+std::string EscapeForDisplay(const std::string& text);
+
+// "a*3" becomes a a a; false on a bad count.
+bool ExpandRuns(const std::vector<std::string>& items, std::vector<std::string>& out);
+
+// Repeats folded back into "a*3", to show a list briefly.
+std::string FoldRuns(const std::vector<std::string>& items);
+
+// The trace item of one command: opcode, buffer mode and id, and the outcome ("" when good).
+std::string TraceItem(const uint8_t* cdb, const std::string& outcome);

@@ -1,0 +1,214 @@
+#pragma once
+// The request blocks as the 32-bit Windows calls take them, and the few mappings the Windows
+// layer computes. Portable on purpose (no <windows.h>), so that the host's tests check them;
+// the Windows build also checks the layouts against the SDK's own structures.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "platform/platform_device.h"
+#include "platform/platform_textfile.h"
+
+namespace Win32Blocks {
+
+// A pointer or handle as 32-bit Windows stores it in a request block.
+using Pointer32 = uint32_t;
+
+inline void PutLe32(uint8_t* at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+inline uint32_t GetLe32(const uint8_t* at) {
+    return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 |
+           static_cast<uint32_t>(at[2]) << 16 | static_cast<uint32_t>(at[3]) << 24;
+}
+
+// ---- ASPI for Win32 request blocks, as the ASPI for Win32 interface publishes them --------
+#pragma pack(push, 1)
+struct SRB_Header {
+    uint8_t SRB_Cmd;
+    uint8_t SRB_Status;
+    uint8_t SRB_HaId;
+    uint8_t SRB_Flags;
+    uint32_t SRB_Hdr_Rsvd;
+};
+
+struct SRB_HAInquiry {
+    uint8_t SRB_Cmd;  // SC_HA_INQUIRY
+    uint8_t SRB_Status;
+    uint8_t SRB_HaId;
+    uint8_t SRB_Flags;
+    uint32_t SRB_Hdr_Rsvd;
+    uint8_t HA_Count;
+    uint8_t HA_SCSI_ID;
+    uint8_t HA_ManagerId[16];
+    uint8_t HA_Identifier[16];
+    uint8_t HA_Unique[16];
+    uint16_t HA_Rsvd1;
+};
+
+struct SRB_ExecSCSICmd {
+    uint8_t SRB_Cmd;  // SC_EXEC_SCSI_CMD
+    uint8_t SRB_Status;
+    uint8_t SRB_HaId;
+    uint8_t SRB_Flags;
+    uint32_t SRB_Hdr_Rsvd;
+    uint8_t SRB_Target;
+    uint8_t SRB_Lun;
+    uint16_t SRB_Rsvd1;
+    uint32_t SRB_BufLen;
+    Pointer32 SRB_BufPointer;
+    uint8_t SRB_SenseLen;
+    uint8_t SRB_CDBLen;
+    uint8_t SRB_HaStat;
+    uint8_t SRB_TargStat;
+    Pointer32 SRB_PostProc;  // the event handle with SRB_EVENT_NOTIFY
+    Pointer32 SRB_Rsvd2;
+    uint8_t SRB_Rsvd3[16];
+    uint8_t CDBByte[16];
+    uint8_t SenseArea[14 + 2];  // SENSE_LEN + 2
+};
+
+struct SRB_Abort {
+    uint8_t SRB_Cmd;  // SC_ABORT_SRB
+    uint8_t SRB_Status;
+    uint8_t SRB_HaId;
+    uint8_t SRB_Flags;
+    uint32_t SRB_Hdr_Rsvd;
+    Pointer32 SRB_ToAbort;
+};
+#pragma pack(pop)
+
+static_assert(sizeof(SRB_HAInquiry) == Srb::HaInquirySize, "SRB_HAInquiry is 60 bytes");
+static_assert(offsetof(SRB_HAInquiry, HA_Identifier) == Srb::HaInquiryIdentifier, "");
+static_assert(sizeof(SRB_ExecSCSICmd) == 80, "SRB_ExecSCSICmd is 80 bytes");
+static_assert(offsetof(SRB_ExecSCSICmd, SRB_Cmd) == Srb::Cmd, "");
+static_assert(offsetof(SRB_ExecSCSICmd, SRB_Status) == Srb::Status, "");
+static_assert(offsetof(SRB_ExecSCSICmd, SRB_HaId) == Srb::HaId, "");
+static_assert(offsetof(SRB_ExecSCSICmd, SRB_Flags) == Srb::Flags, "");
+static_assert(offsetof(SRB_ExecSCSICmd, SRB_Target) == Srb::Target, "");
+static_assert(offsetof(SRB_ExecSCSICmd, SRB_Lun) == Srb::Lun, "");
+static_assert(offsetof(SRB_ExecSCSICmd, SRB_BufLen) == Srb::BufLen, "");
+static_assert(offsetof(SRB_ExecSCSICmd, SRB_BufPointer) == Srb::BufPointer, "");
+static_assert(offsetof(SRB_ExecSCSICmd, SRB_SenseLen) == Srb::SenseLen, "");
+static_assert(offsetof(SRB_ExecSCSICmd, SRB_CDBLen) == Srb::CDBLen, "");
+static_assert(offsetof(SRB_ExecSCSICmd, SRB_HaStat) == Srb::HaStat, "");
+static_assert(offsetof(SRB_ExecSCSICmd, SRB_TargStat) == Srb::TargStat, "");
+static_assert(offsetof(SRB_ExecSCSICmd, SRB_PostProc) == Srb::PostProc, "");
+static_assert(offsetof(SRB_ExecSCSICmd, CDBByte) == Srb::CDBByte, "");
+static_assert(offsetof(SRB_ExecSCSICmd, SenseArea) == Srb::SenseArea, "");
+// SRB_SenseLen 18 runs 2 bytes past the declared SenseArea: the program's block has room.
+static_assert(Srb::SenseArea + 18 <= Srb::ClearedSize, "");
+static_assert(sizeof(SRB_Abort) == 12, "SRB_Abort is 12 bytes");
+
+constexpr int SrbToAbort = offsetof(SRB_Abort, SRB_ToAbort);
+
+// Puts the pointers that travel beside the program's block into it: SRB_BufPointer and
+// SRB_PostProc of a command, SRB_ToAbort of an abort. Other requests carry none.
+inline void PackSrbPointers(uint8_t* srb, Pointer32 data, Pointer32 event) {
+    switch (srb[Srb::Cmd]) {
+        case Srb::SC_EXEC_SCSI_CMD:
+            PutLe32(srb + Srb::BufPointer, data);
+            PutLe32(srb + Srb::PostProc, event);
+            break;
+        case Srb::SC_ABORT_SRB:
+            PutLe32(srb + SrbToAbort, data);
+            break;
+        default:
+            break;
+    }
+}
+
+// ---- SCSI_PASS_THROUGH_DIRECT ----------------------------------------------------------
+
+// Whether the driver may be given the block: a request that would make it read or write
+// outside the block or the caller's data is refused before it reaches the driver.
+inline uint32_t CheckPassThroughBlock(const uint8_t block[Sptd::BlockSize], const uint8_t* data) {
+    const uint32_t length = static_cast<uint32_t>(block[Sptd::Length]) |
+                            static_cast<uint32_t>(block[Sptd::Length + 1]) << 8;
+    const uint8_t cdbLength = block[Sptd::CdbLength];
+    const uint8_t direction = block[Sptd::DataIn];
+    const uint32_t transfer = GetLe32(block + Sptd::DataTransferLength);
+    const uint32_t senseOffset = GetLe32(block + Sptd::SenseInfoOffset);
+    const uint8_t senseLength = block[Sptd::SenseInfoLength];
+    if (length != Sptd::StructSize) return ERROR_INVALID_PARAMETER;
+    if (cdbLength == 0 || cdbLength > 16) return ERROR_INVALID_PARAMETER;
+    if (direction > Sptd::DATA_UNSPECIFIED) return ERROR_INVALID_PARAMETER;
+    if (transfer != 0 && direction != Sptd::DATA_UNSPECIFIED && data == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (senseLength != 0 && (senseOffset < static_cast<uint32_t>(Sptd::StructSize) ||
+                             senseOffset > static_cast<uint32_t>(Sptd::BlockSize) ||
+                             senseLength > Sptd::BlockSize - senseOffset)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    return ERROR_SUCCESS;
+}
+
+// The block as DeviceIoControl takes it: the program's bytes with DataBuffer filled in.
+inline void PackPassThroughDirect(const uint8_t block[Sptd::BlockSize], Pointer32 data,
+                                  uint8_t wire[Sptd::BlockSize]) {
+    std::memcpy(wire, block, Sptd::BlockSize);
+    PutLe32(wire + Sptd::DataBuffer, data);
+}
+
+// The driver's answer back into the program's block: DataBuffer zero again, as the program
+// left it, and a returned sense length never beyond the sense area that was offered.
+inline void UnpackPassThroughDirect(const uint8_t wire[Sptd::BlockSize],
+                                    uint8_t block[Sptd::BlockSize]) {
+    const uint8_t offered = block[Sptd::SenseInfoLength];
+    std::memcpy(block, wire, Sptd::BlockSize);
+    PutLe32(block + Sptd::DataBuffer, 0);
+    if (block[Sptd::SenseInfoLength] > offered) block[Sptd::SenseInfoLength] = offered;
+}
+
+// ---- Text files --------------------------------------------------------------------------
+
+// The file layer's cause of a failed call's Windows error code.
+inline int FileCauseFromWindowsError(uint32_t error) {
+    switch (error) {
+        case 0:  // NO_ERROR
+            return FileCauseNone;
+        case 2:  // ERROR_FILE_NOT_FOUND
+            return FileCauseNotFound;
+        case 3:    // ERROR_PATH_NOT_FOUND
+        case 15:   // ERROR_INVALID_DRIVE
+        case 123:  // ERROR_INVALID_NAME
+        case 161:  // ERROR_BAD_PATHNAME
+        case 206:  // ERROR_FILENAME_EXCED_RANGE
+            return FileCauseBadPath;
+        case 4:  // ERROR_TOO_MANY_OPEN_FILES
+            return FileCauseTooManyOpenFiles;
+        case 5:   // ERROR_ACCESS_DENIED
+        case 19:  // ERROR_WRITE_PROTECT
+            return FileCauseAccessDenied;
+        case 6:  // ERROR_INVALID_HANDLE
+            return FileCauseInvalidHandle;
+        case 16:  // ERROR_CURRENT_DIRECTORY
+            return FileCauseRemovedCurrentDir;
+        case 82:  // ERROR_CANNOT_MAKE
+            return FileCauseDirectoryFull;
+        case 25:   // ERROR_SEEK
+        case 131:  // ERROR_NEGATIVE_SEEK
+            return FileCauseBadSeek;
+        case 21:    // ERROR_NOT_READY
+        case 23:    // ERROR_CRC
+        case 29:    // ERROR_WRITE_FAULT
+        case 30:    // ERROR_READ_FAULT
+        case 31:    // ERROR_GEN_FAILURE
+        case 1117:  // ERROR_IO_DEVICE
+            return FileCauseHardwareIo;
+        case 32:  // ERROR_SHARING_VIOLATION
+            return FileCauseSharingViolation;
+        case 33:  // ERROR_LOCK_VIOLATION
+            return FileCauseLockViolation;
+        case 39:   // ERROR_HANDLE_DISK_FULL
+        case 112:  // ERROR_DISK_FULL
+            return FileCauseDiskFull;
+        case 38:  // ERROR_HANDLE_EOF
+            return FileCauseEndOfFile;
+        default:
+            return FileCauseGeneric;
+    }
+}
+
+}  // namespace Win32Blocks

@@ -1,0 +1,55 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The fault campaigns: whole runs of the program on the simulated PC, each with one fault
+// injected at one command, judged against the failure tables.
+
+// How the injected fault strikes the command it catches.
+enum class CampaignFault {
+    HardwareError,  // CHECK CONDITION, 04/44/00 (internal target failure)
+    UnitAttention,  // CHECK CONDITION, 06/29/00 (power on or reset occurred)
+    CallFails,      // the pass-through call fails before the drive sees the command
+    CallFailsLate,  // the drive carries the command out, then the call fails
+    PowerLoss,      // the drive loses power as the command arrives
+};
+const char* FaultName(CampaignFault fault);
+
+struct CampaignTally {
+    int Runs = 0;            // program runs, second runs after a power loss included
+    int PowerLosses = 0;     // runs with a power loss, each followed by a second run
+    int Recovered = 0;       // of those, the second run left the drive on the new firmware
+    int FalseSuccesses = 0;  // message 12 or 35 without the new firmware in the drive
+    int Failures = 0;        // any other broken expectation
+};
+
+// Prints one broken expectation of the run described by `where` and counts it.
+void CampaignFailure(CampaignTally& tally, const std::string& where, const std::string& what);
+
+// Answers the boxes of the runs that follow: Yes to every question but the retry offer
+// (message 47), which gets `retryAnswer` at most `retriesAllowed` times and No after that;
+// OK to every report box. Counts the retry offers.
+void AnswerBoxes(int retryAnswer, int retriesAllowed);
+int RetryOffers();
+
+// A message as the user last saw it: its text and style (0 console only; 2, 16, 17, 18
+// boxes). Empty text when nothing of the catalogue was shown last.
+struct SeenMessage {
+    std::string Text;
+    int32_t Style;
+};
+SeenMessage LastMessage();
+
+// The catalogue's English text for `code`, or the unknown-message text.
+std::string MessageText(uint32_t code);
+
+// True when the console shows the text of `code`.
+bool ConsoleShows(uint32_t code);
+
+// Index in Sim.Trace of the first WRITE BUFFER at or after `from`; -1 when there is none.
+int WriteBufferFrom(size_t from);
+
+// The two campaigns; each adds its runs to the tally.
+void RunCurrentGenerationCampaign(CampaignTally& tally);
+void RunLegacyCampaign(CampaignTally& tally);

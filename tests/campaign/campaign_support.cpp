@@ -1,0 +1,116 @@
+#include <cstdio>
+#include <cstring>
+
+#include "campaign.h"
+#include "console/catalogue.h"
+#include "platform/sim/sim_pc.h"
+
+namespace {
+
+constexpr uint32_t RetryOffer = 47;
+constexpr int Yes = 6;
+constexpr int No = 7;
+constexpr int Ok = 1;
+constexpr uint32_t YesNoFlags = 0x24;
+
+int RetryAnswer = Yes;
+int RetriesLeft = 0;
+int RetryOfferCount = 0;
+
+int AskBox(const char* text, const char*, uint32_t flags) {
+    if (flags != YesNoFlags) return Ok;
+    if (std::strcmp(text, MessageTextEn[RetryOffer]) != 0) return Yes;
+    ++RetryOfferCount;
+    if (RetryAnswer == Yes && RetriesLeft > 0) {
+        --RetriesLeft;
+        return Yes;
+    }
+    return No;
+}
+
+int32_t StyleOfFlags(uint32_t flags) {
+    switch (flags) {
+        case 0x24:
+            return 2;
+        case 0x10:
+            return 16;
+        case 0x40:
+            return 17;
+        case 0x30:
+            return 18;
+        default:
+            return -1;
+    }
+}
+
+bool EndsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+}  // namespace
+
+const char* FaultName(CampaignFault fault) {
+    switch (fault) {
+        case CampaignFault::HardwareError:
+            return "CHECK CONDITION 04/44/00";
+        case CampaignFault::UnitAttention:
+            return "CHECK CONDITION 06/29/00";
+        case CampaignFault::CallFails:
+            return "call fails";
+        case CampaignFault::CallFailsLate:
+            return "call fails after the drive acted";
+        case CampaignFault::PowerLoss:
+            return "power loss";
+    }
+    return "?";
+}
+
+void CampaignFailure(CampaignTally& tally, const std::string& where, const std::string& what) {
+    ++tally.Failures;
+    std::printf("FAIL %s: %s\n", where.c_str(), what.c_str());
+}
+
+void AnswerBoxes(int retryAnswer, int retriesAllowed) {
+    RetryAnswer = retryAnswer;
+    RetriesLeft = retriesAllowed;
+    RetryOfferCount = 0;
+    Sim.AskBox = AskBox;
+}
+
+int RetryOffers() {
+    return RetryOfferCount;
+}
+
+std::string MessageText(uint32_t code) {
+    if (code < MessageCodeCount && MessageTextEn[code] != nullptr) return MessageTextEn[code];
+    return UnknownMessageText;
+}
+
+bool ConsoleShows(uint32_t code) {
+    return Sim.Console.find(MessageText(code)) != std::string::npos;
+}
+
+SeenMessage LastMessage() {
+    // A box shown after the last console text is the last thing the user saw.
+    if (!Sim.Boxes.empty() && Sim.ConsoleAtBox.back() == Sim.Console.size()) {
+        return {Sim.Boxes.back().Text, StyleOfFlags(Sim.Boxes.back().Flags)};
+    }
+    // Otherwise the longest catalogue text the console ends with.
+    SeenMessage seen = {"", 0};
+    std::vector<std::string> texts = {UnknownMessageText};
+    for (uint32_t code = 0; code < MessageCodeCount; ++code) {
+        if (MessageTextEn[code] != nullptr) texts.push_back(MessageTextEn[code]);
+    }
+    for (const std::string& text : texts) {
+        if (text.size() > seen.Text.size() && EndsWith(Sim.Console, text)) seen.Text = text;
+    }
+    return seen;
+}
+
+int WriteBufferFrom(size_t from) {
+    for (size_t i = from; i < Sim.Trace.size(); ++i) {
+        if (Sim.Trace[i].Cdb[0] == 0x3B) return static_cast<int>(i);
+    }
+    return -1;
+}

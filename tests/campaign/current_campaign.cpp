@@ -1,0 +1,375 @@
+// The current-generation update under faults: the reference run's commands are numbered, and
+// the whole program runs again once per command and per fault, with the fault at that command.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "campaign.h"
+#include "platform/sim/sim_pc.h"
+#include "run/run_driver.h"
+#include "run/run_state.h"
+#include "sample_package.h"
+#include "virtual_drive.h"
+
+namespace {
+
+constexpr int Yes = 6;
+constexpr int No = 7;
+constexpr int RetriesAllowed = 3;
+// Long enough for any reboot of the drive: the user restarts the PC and the program.
+constexpr uint32_t RestartMs = 60000;
+
+// What each command of the reference run is for, in the order the update sends them.
+enum class Role {
+    EnumInquiry,     // enumeration: INQUIRY probe
+    EnumPage,        // enumeration: vendor page probe
+    SelectInquiry,   // selection: INQUIRY
+    SelectPage,      // selection: vendor page
+    IdentityBefore,  // identity, phase 0
+    ValidatePage,    // image validation: vendor page
+    StopUnit,        // EnsureNoDisc: STOP UNIT (its result is not examined)
+    TestUnitReady,   // EnsureNoDisc: TEST UNIT READY
+    RegionQuery,     // REPORT KEY, RPC state
+    PreUpdate,       // WRITE BUFFER mode 2, buffer D4h
+    EnterKernel,     // WRITE BUFFER mode 4
+    ConfirmKernel,   // INQUIRY after the switch
+    KernelCheck,     // INQUIRY before the kernel part
+    KernelChunk,     // WRITE BUFFER mode 7, buffer FEh
+    NormalChunk,     // WRITE BUFFER mode 7, buffer F0h
+    Commit,          // WRITE BUFFER mode 5
+    IdentityAfter,   // identity, phase 1
+    Unknown,
+};
+
+const char* RoleName(Role role) {
+    static const char* const names[] = {"enumeration INQUIRY",
+                                        "enumeration vendor page",
+                                        "selection INQUIRY",
+                                        "selection vendor page",
+                                        "identity before",
+                                        "validation vendor page",
+                                        "STOP UNIT",
+                                        "TEST UNIT READY",
+                                        "REPORT KEY",
+                                        "pre-update write",
+                                        "switch into update mode",
+                                        "update-mode INQUIRY",
+                                        "kernel check INQUIRY",
+                                        "kernel chunk",
+                                        "normal chunk",
+                                        "commit",
+                                        "identity after",
+                                        "unknown"};
+    return names[static_cast<int>(role)];
+}
+
+// The roles of the reference trace, worked out from each command's bytes and its place.
+std::vector<Role> RolesOf(const std::vector<SimCommandRecord>& trace) {
+    static const Role inquiries[] = {Role::EnumInquiry,   Role::SelectInquiry, Role::IdentityBefore,
+                                     Role::ConfirmKernel, Role::KernelCheck,   Role::IdentityAfter};
+    static const Role pages[] = {Role::EnumPage, Role::SelectPage, Role::ValidatePage};
+    size_t inquiry = 0, page = 0;
+    std::vector<Role> roles;
+    for (const SimCommandRecord& r : trace) {
+        const int mode = r.Cdb[1] & 0x1F;
+        Role role = Role::Unknown;
+        switch (r.Cdb[0]) {
+            case 0x12:
+                if (inquiry < 6) role = inquiries[inquiry++];
+                break;
+            case 0x3C:
+                if (page < 3 && mode == 2 && r.Cdb[2] == 0xF1) role = pages[page++];
+                break;
+            case 0x1B:
+                role = Role::StopUnit;
+                break;
+            case 0x00:
+                role = Role::TestUnitReady;
+                break;
+            case 0xA4:
+                role = Role::RegionQuery;
+                break;
+            case 0x3B:
+                if (mode == 2 && r.Cdb[2] == 0xD4) role = Role::PreUpdate;
+                if (mode == 4) role = Role::EnterKernel;
+                if (mode == 5) role = Role::Commit;
+                if (mode == 7 && r.Cdb[2] == 0xFE) role = Role::KernelChunk;
+                if (mode == 7 && r.Cdb[2] == 0xF0) role = Role::NormalChunk;
+                break;
+            default:
+                break;
+        }
+        roles.push_back(role);
+    }
+    return roles;
+}
+
+// What the failure tables promise for a fault at a command of this role.
+struct Expected {
+    int Exit;
+    uint32_t Last;  // the last message the user sees
+    int32_t LastStyle;
+    uint32_t Cause;     // the failing step's own message, shown earlier; 0xFFFF: none
+    bool Refusal;       // a check refused: nothing may be written from the fault on
+    bool RetryOffered;  // message 47 is asked
+    bool Updated;       // the run ends with message 12 and 35
+};
+
+constexpr uint32_t None = 0xFFFF;
+constexpr uint32_t UnknownCode = 62;  // no text of its own: the unknown-message text
+
+Expected Success() {
+    return {0, 35, 17, None, false, false, true};
+}
+Expected Refused(int exit, uint32_t last, int32_t style, uint32_t cause = None) {
+    return {exit, last, style, cause, true, false, false};
+}
+// The procedure returned -1: message 36, exit code 1.
+Expected Stopped(uint32_t cause) {
+    return {1, 36, 18, cause, false, false, false};
+}
+// The retry offer: Yes updates the drive after all, No stops the run.
+Expected RetryOffer(uint32_t cause, bool yes) {
+    return yes ? Expected{0, 35, 17, cause, false, true, true}
+               : Expected{1, 36, 18, cause, false, true, false};
+}
+
+Expected Expect(Role role, CampaignFault fault, bool retryYes) {
+    const bool power = fault == CampaignFault::PowerLoss;
+    const bool noStatus =
+        power || fault == CampaignFault::CallFails || fault == CampaignFault::CallFailsLate;
+    switch (role) {
+        case Role::EnumInquiry:
+            return Refused(1, 28, 17);
+        case Role::EnumPage:
+            // A drive that was reset repeats the probe.
+            if (fault == CampaignFault::UnitAttention) return Success();
+            return Refused(1, 28, 17);
+        case Role::SelectInquiry:
+            return Refused(0, 9, 16);
+        case Role::SelectPage:
+        case Role::ValidatePage:
+            return Refused(0, 0, 16);
+        case Role::IdentityBefore:
+            return {1, 36, 18, 9, true, false, false};
+        case Role::StopUnit:
+            // The result is not looked at; after a power loss the drive is still starting up.
+            return power ? Refused(0, 6, 0) : Success();
+        case Role::TestUnitReady:
+            return fault == CampaignFault::UnitAttention ? Success() : Refused(0, 7, 0);
+        case Role::RegionQuery:
+            // The query's own failure value comes back: -1 without status stops the run.
+            return noStatus ? Expected{1, 36, 18, 71, true, false, false} : Refused(0, 71, 16);
+        case Role::PreUpdate:
+            return Stopped(None);
+        case Role::EnterKernel:
+            return Stopped(14);
+        case Role::ConfirmKernel:
+            return Stopped(UnknownCode);
+        case Role::KernelCheck:
+            return Stopped(9);
+        case Role::KernelChunk:
+            return Stopped(41);
+        case Role::NormalChunk:
+            // After a power loss the drive is still starting when it is asked who it is.
+            return power ? Stopped(9) : RetryOffer(42, retryYes);
+        case Role::Commit:
+            // A drive that re-flashed (or lost power) is still starting when it is asked.
+            if (power || fault == CampaignFault::CallFailsLate) return Stopped(9);
+            return RetryOffer(15, retryYes);
+        case Role::IdentityAfter:
+            return Stopped(9);
+        case Role::Unknown:
+            break;
+    }
+    return {-1, None, 0, None, false, false, false};
+}
+
+struct Pc {
+    SamplePackage Package;
+    std::vector<uint8_t> Normal;
+    std::vector<uint8_t> Kernel;
+};
+
+// A fresh PC: one drive at D: running 1.21 of 2008/07/01, the package for 1.22 of
+// 2008/07/25 in the current directory.
+VirtualDrive& StartPc(Pc& pc) {
+    ResetSim();
+    ResetRunState();
+    VirtualDrive& drive = SimAttachDrive('D');
+    drive.Revision = "1.21";
+    drive.DateText = "08/07/01";
+    pc.Package = SamplePackageFor(drive, "1.22", "08/07/25", 0x200000);
+    PutSamplePackage(pc.Package);
+    return drive;
+}
+
+// The drive runs the new firmware, and its flash holds both images byte for byte.
+bool RunsNewFirmware(const VirtualDrive& drive, const Pc& pc) {
+    if (drive.Mode != VirtualDriveMode::Normal || drive.Revision != "1.22") return false;
+    if (drive.NormalFlash.size() < pc.Normal.size()) return false;
+    if (drive.KernelFlash.size() < 0x20000 || pc.Kernel.size() < 0x20000) return false;
+    return std::equal(pc.Normal.begin(), pc.Normal.end(), drive.NormalFlash.begin()) &&
+           std::equal(pc.Kernel.begin(), pc.Kernel.begin() + 0x20000, drive.KernelFlash.begin());
+}
+
+// One run of the program from a fresh process on the simulated PC as it stands.
+int RunOnce(CampaignTally& tally) {
+    ResetRunState();
+    Sim.Console.clear();
+    Sim.Boxes.clear();
+    Sim.ConsoleAtBox.clear();
+    Sim.Trace.clear();
+    ++tally.Runs;
+    return RunProgram();
+}
+
+bool Updated() {
+    return ConsoleShows(12) || ConsoleShows(35);
+}
+
+void CheckRun(CampaignTally& tally, const std::string& where, int exit, const Expected& want,
+              size_t faultIndex, const VirtualDrive& drive, const Pc& pc) {
+    if (Updated() && !RunsNewFirmware(drive, pc)) {
+        ++tally.FalseSuccesses;
+        CampaignFailure(tally, where, "success reported without the new firmware in the drive");
+    }
+    if (Sim.HungWaits != 0) CampaignFailure(tally, where, "a wait without limit never ended");
+    if (exit != want.Exit) {
+        CampaignFailure(
+            tally, where,
+            "exit code " + std::to_string(exit) + ", want " + std::to_string(want.Exit));
+    }
+    const SeenMessage last = LastMessage();
+    if (last.Text != MessageText(want.Last) || last.Style != want.LastStyle) {
+        CampaignFailure(tally, where,
+                        "last message \"" + last.Text + "\" style " + std::to_string(last.Style) +
+                            ", want message " + std::to_string(want.Last) + " style " +
+                            std::to_string(want.LastStyle));
+    }
+    if (want.Cause != None && !ConsoleShows(want.Cause)) {
+        CampaignFailure(tally, where, "message " + std::to_string(want.Cause) + " not shown");
+    }
+    if (Updated() != want.Updated) {
+        CampaignFailure(tally, where, want.Updated ? "no success" : "unexpected success");
+    }
+    if ((RetryOffers() > 0) != want.RetryOffered) {
+        CampaignFailure(tally, where, "retry offered " + std::to_string(RetryOffers()) + " times");
+    }
+    const int write = WriteBufferFrom(faultIndex);
+    if (want.Refusal && write >= 0) {
+        CampaignFailure(
+            tally, where,
+            "WRITE BUFFER at command " + std::to_string(write + 1) + " after a refusal");
+    }
+}
+
+VirtualDriveFault FaultAt(uint32_t n, CampaignFault fault) {
+    VirtualDriveFault f;
+    f.NthCommand = n;
+    switch (fault) {
+        case CampaignFault::HardwareError:
+            f.Effect = VirtualFaultEffect::CheckCondition;
+            f.SenseKey = 0x04;
+            f.Asc = 0x44;
+            f.Ascq = 0x00;
+            break;
+        case CampaignFault::UnitAttention:
+            f.Effect = VirtualFaultEffect::CheckCondition;
+            f.SenseKey = 0x06;
+            f.Asc = 0x29;
+            f.Ascq = 0x00;
+            break;
+        case CampaignFault::CallFails:
+            f.Effect = VirtualFaultEffect::CallFails;
+            break;
+        case CampaignFault::CallFailsLate:
+            f.Effect = VirtualFaultEffect::CallFailsLate;
+            break;
+        case CampaignFault::PowerLoss:
+            f.Effect = VirtualFaultEffect::PowerLoss;
+            break;
+    }
+    return f;
+}
+
+// After a power loss the user runs the program again on the same drive, answering Yes: the
+// drive must end on the new firmware. A drive that already had it before the second run
+// (the power failed after the commit) is reported as up to date instead (message 54).
+void CheckRecovery(CampaignTally& tally, const std::string& where, VirtualDrive& drive,
+                   const Pc& pc) {
+    ++tally.PowerLosses;
+    SimAdvanceClock(RestartMs);
+    const bool alreadyNew = RunsNewFirmware(drive, pc);
+    AnswerBoxes(Yes, RetriesAllowed);
+    const int exit = RunOnce(tally);
+    const std::string again = where + ", second run";
+    if (Updated() && !RunsNewFirmware(drive, pc)) {
+        ++tally.FalseSuccesses;
+        CampaignFailure(tally, again, "success reported without the new firmware in the drive");
+    }
+    const SeenMessage last = LastMessage();
+    const uint32_t want = alreadyNew ? 54 : 35;
+    if (exit != 0 || last.Text != MessageText(want) || last.Style != 17 ||
+        !RunsNewFirmware(drive, pc)) {
+        CampaignFailure(tally, again,
+                        "not recovered: exit " + std::to_string(exit) + ", last message \"" +
+                            last.Text + "\", want message " + std::to_string(want));
+        return;
+    }
+    ++tally.Recovered;
+}
+
+}  // namespace
+
+void RunCurrentGenerationCampaign(CampaignTally& tally) {
+    Pc pc;
+    StartPc(pc);
+    pc.Normal = BuildSampleImage(pc.Package.Normal);
+    pc.Kernel = BuildSampleImage(pc.Package.Kernel);
+
+    // The reference run: the commands of an update without faults.
+    AnswerBoxes(Yes, 0);
+    const int referenceExit = RunOnce(tally);
+    const std::vector<SimCommandRecord> referenceTrace = Sim.Trace;
+    const std::vector<Role> roles = RolesOf(referenceTrace);
+    CheckRun(tally, "reference run", referenceExit, Success(), 0, Sim.Drives.front(), pc);
+    for (size_t i = 0; i < roles.size(); ++i) {
+        if (roles[i] == Role::Unknown) {
+            CampaignFailure(tally, "reference run",
+                            "command " + std::to_string(i + 1) + " has no known role");
+        }
+    }
+    std::printf("current generation: %zu commands in the reference update\n", roles.size());
+
+    const CampaignFault faults[] = {CampaignFault::HardwareError, CampaignFault::UnitAttention,
+                                    CampaignFault::CallFails, CampaignFault::CallFailsLate,
+                                    CampaignFault::PowerLoss};
+    for (uint32_t n = 1; n <= roles.size(); ++n) {
+        const Role role = roles[n - 1];
+        for (CampaignFault fault : faults) {
+            for (bool retryYes : {true, false}) {
+                const std::string where = "current, command " + std::to_string(n) + " (" +
+                                          RoleName(role) + "), " + FaultName(fault) +
+                                          (retryYes ? "" : ", retry declined");
+                VirtualDrive& drive = StartPc(pc);
+                drive.Faults.push_back(FaultAt(n, fault));
+                AnswerBoxes(retryYes ? Yes : No, RetriesAllowed);
+                const int exit = RunOnce(tally);
+                const Expected want = Expect(role, fault, retryYes);
+                // The fault must have struck the command it was meant for.
+                if (Sim.Trace.size() < n ||
+                    std::memcmp(Sim.Trace[n - 1].Cdb, referenceTrace[n - 1].Cdb, 16) != 0) {
+                    CampaignFailure(tally, where, "the fault missed its command");
+                }
+                CheckRun(tally, where, exit, want, n - 1, drive, pc);
+                const bool offered = RetryOffers() > 0;
+                if (fault == CampaignFault::PowerLoss) CheckRecovery(tally, where, drive, pc);
+                // Declining matters only where the offer was made.
+                if (!offered) break;
+            }
+        }
+    }
+}

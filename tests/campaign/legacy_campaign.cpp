@@ -1,0 +1,3 @@
+#include "campaign.h"
+
+void RunLegacyCampaign(CampaignTally&) {}

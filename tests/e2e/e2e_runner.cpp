@@ -1,0 +1,530 @@
+// Runs the real odd-fwupdate on one scenario: the package written into a fresh folder, the
+// virtual drives preloaded, a pseudo-terminal as the program's controlling terminal and
+// standard input (or no terminal at all), its standard output and error captured apart. Each
+// box is answered as the scenario says; afterwards the output, the exit code, the boxes, the
+// drives' state and flash, the command trace and the waits are compared with the scenario.
+//
+//   odd_e2e_runner PROGRAM PRELOAD SCENARIO WORK-FOLDER
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "e2e_scenario.h"
+#include "sample_package.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr auto RunLimit = std::chrono::seconds(20);
+const char* const BoxHeader = "---------------- VELMOR ----------------";
+
+struct Prompt {
+    const char* Type;
+    const char* Line;  // as the box writes it, its own line end stripped
+};
+constexpr Prompt Prompts[] = {
+    {"yesno", "\n[Y]es [N]o ? "},
+    {"okcancel", "\n[O]K [C]ancel ? "},
+    {"ok", "\n[O]K ? "},
+};
+
+struct SeenBox {
+    std::string Type;
+    std::string Text;  // the message as the box showed it, carriage returns dropped
+};
+
+struct RunResult {
+    bool Finished = false;
+    int Status = 0;
+    std::vector<SeenBox> Boxes;
+    std::vector<std::string> Problems;
+};
+
+std::vector<std::string> Failures;
+
+void Fail(const std::string& what) {
+    Failures.push_back(what);
+}
+
+bool ReadFile(const fs::path& path, std::string& text) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::stringstream all;
+    all << in.rdbuf();
+    text = all.str();
+    return true;
+}
+
+std::string WithoutCarriageReturns(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        if (c != '\r') out += c;
+    }
+    return out;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+    return lines;
+}
+
+// ---- preparing the run -------------------------------------------------------------------
+
+const VirtualDrive& PackageDrive(const E2eScenario& scenario) {
+    static const VirtualDrive standard;
+    for (const E2eDrive& drive : scenario.Drives) {
+        if (drive.Index == scenario.Package.ForDrive) return drive.Model;
+    }
+    return standard;
+}
+
+SamplePackage PackageOf(const E2eScenario& scenario) {
+    const E2ePackage& p = scenario.Package;
+    return SamplePackageFor(PackageDrive(scenario), p.Revision, p.Date, p.Size);
+}
+
+bool WritePackage(const E2eScenario& scenario, const fs::path& folder) {
+    if (!scenario.Package.Present) return true;
+    const SamplePackage package = PackageOf(scenario);
+    if (!WriteSamplePackage(package, folder.string())) return false;
+    std::error_code ignored;
+    if (scenario.Package.OmitNormal) fs::remove(folder / package.NormalName, ignored);
+    if (scenario.Package.OmitKernel) fs::remove(folder / package.KernelName, ignored);
+    return true;
+}
+
+std::vector<std::string> Environment(const E2eScenario& scenario, const std::string& preload,
+                                     const fs::path& scenarioFile, const fs::path& out) {
+    std::map<std::string, std::string> env = {
+        {"PATH", "/usr/local/bin:/usr/bin:/bin"},
+        {"TERM", "dumb"},
+        {"LANG", "C"},
+    };
+    for (const std::string& pair : scenario.Env) {
+        const size_t at = pair.find('=');
+        env[pair.substr(0, at)] = pair.substr(at + 1);
+    }
+    env["LD_PRELOAD"] = preload;
+    env["ODD_E2E_SCENARIO"] = scenarioFile.string();
+    env["ODD_E2E_OUT"] = out.string();
+    std::vector<std::string> list;
+    for (const auto& entry : env) list.push_back(entry.first + "=" + entry.second);
+    return list;
+}
+
+[[noreturn]] void ExecProgram(const std::string& program, const std::vector<std::string>& env,
+                              const fs::path& folder, const fs::path& out) {
+    if (chdir(folder.c_str()) != 0) _exit(126);
+    const int stdoutFile = open((out / "stdout.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int stderrFile = open((out / "stderr.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (stdoutFile < 0 || stderrFile < 0) _exit(126);
+    dup2(stdoutFile, STDOUT_FILENO);
+    dup2(stderrFile, STDERR_FILENO);
+    close(stdoutFile);
+    close(stderrFile);
+    std::vector<char*> envp;
+    for (const std::string& entry : env) envp.push_back(const_cast<char*>(entry.c_str()));
+    envp.push_back(nullptr);
+    char* const argv[] = {const_cast<char*>(program.c_str()), nullptr};
+    execve(program.c_str(), argv, envp.data());
+    _exit(127);
+}
+
+// ---- running it --------------------------------------------------------------------------
+
+bool Reap(pid_t child, RunResult& result, bool wait) {
+    int status = 0;
+    const pid_t done = waitpid(child, &status, wait ? 0 : WNOHANG);
+    if (done != child) return false;
+    result.Finished = true;
+    result.Status = status;
+    return true;
+}
+
+void Stop(pid_t child, RunResult& result) {
+    kill(child, SIGKILL);
+    Reap(child, result, true);
+    result.Finished = false;
+}
+
+// A box waiting for its answer at the end of the screen: its type and text.
+bool WaitingBox(const std::string& screen, size_t from, SeenBox& box) {
+    for (const Prompt& prompt : Prompts) {
+        const size_t length = std::strlen(prompt.Line);
+        if (screen.size() < from + length ||
+            screen.compare(screen.size() - length, length, prompt.Line) != 0) {
+            continue;
+        }
+        const size_t header = screen.rfind(BoxHeader);
+        if (header == std::string::npos || header < from) return false;
+        const size_t textAt = header + std::strlen(BoxHeader);
+        // The text is followed by the box's own line end and then the prompt line.
+        const size_t textEnd = screen.size() - length;
+        box.Type = prompt.Type;
+        box.Text = textEnd > textAt ? screen.substr(textAt, textEnd - textAt) : "";
+        if (!box.Text.empty() && box.Text.back() == '\n') box.Text.pop_back();
+        return true;
+    }
+    return false;
+}
+
+RunResult RunOnTerminal(const E2eScenario& scenario, const std::string& program,
+                        const std::vector<std::string>& env, const fs::path& folder,
+                        const fs::path& out) {
+    RunResult result;
+    int master = -1;
+    const pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
+    if (child < 0) {
+        result.Problems.push_back("forkpty failed: " + std::string(std::strerror(errno)));
+        return result;
+    }
+    if (child == 0) ExecProgram(program, env, folder, out);
+
+    const auto deadline = std::chrono::steady_clock::now() + RunLimit;
+    std::string screen;
+    size_t answeredUpTo = 0;
+    size_t nextBox = 0;
+    bool open = true;
+    while (open) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            result.Problems.push_back("the program did not end within the time limit; terminal: " +
+                                      EscapeForDisplay(screen.substr(answeredUpTo)));
+            Stop(child, result);
+            close(master);
+            return result;
+        }
+        pollfd wait = {master, POLLIN, 0};
+        if (poll(&wait, 1, 50) > 0) {
+            char bytes[4096];
+            const ssize_t n = read(master, bytes, sizeof bytes);
+            if (n <= 0) {
+                open = false;  // the program's side of the terminal is closed
+            } else {
+                screen += WithoutCarriageReturns(std::string(bytes, static_cast<size_t>(n)));
+            }
+        } else if (!result.Finished) {
+            Reap(child, result, false);
+        } else {
+            open = false;  // ended, and the terminal holds nothing more
+        }
+
+        SeenBox box;
+        if (open && WaitingBox(screen, answeredUpTo, box)) {
+            result.Boxes.push_back(box);
+            if (nextBox == scenario.Boxes.size()) {
+                result.Problems.push_back("a box the scenario does not expect: " + box.Type +
+                                          " \"" + EscapeForDisplay(box.Text) + "\"");
+                Stop(child, result);
+                close(master);
+                return result;
+            }
+            const std::string answer = scenario.Boxes[nextBox++].Answer + "\n";
+            if (write(master, answer.data(), answer.size()) !=
+                static_cast<ssize_t>(answer.size())) {
+                result.Problems.push_back("the answer could not be typed");
+            }
+            answeredUpTo = screen.size();
+        }
+    }
+    close(master);
+    if (!result.Finished) Reap(child, result, true);
+    return result;
+}
+
+RunResult RunWithoutTerminal(const std::string& program, const std::vector<std::string>& env,
+                             const fs::path& folder, const fs::path& out) {
+    RunResult result;
+    const pid_t child = fork();
+    if (child < 0) {
+        result.Problems.push_back("fork failed: " + std::string(std::strerror(errno)));
+        return result;
+    }
+    if (child == 0) {
+        // A session of its own has no controlling terminal: /dev/tty cannot be opened.
+        setsid();
+        const int none = open("/dev/null", O_RDONLY);
+        if (none >= 0) dup2(none, STDIN_FILENO);
+        ExecProgram(program, env, folder, out);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + RunLimit;
+    while (!Reap(child, result, false)) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            result.Problems.push_back("the program did not end within the time limit");
+            Stop(child, result);
+            return result;
+        }
+        usleep(10000);
+    }
+    return result;
+}
+
+// ---- checking what it left ---------------------------------------------------------------
+
+void CheckOutput(const E2eScenario& scenario, const fs::path& out) {
+    std::string output, errors;
+    ReadFile(out / "stdout.bin", output);
+    ReadFile(out / "stderr.bin", errors);
+    if (!errors.empty()) Fail("standard error is not empty: " + EscapeForDisplay(errors));
+    if (!scenario.CheckStdout || output == scenario.Stdout) return;
+    size_t at = 0;
+    while (at < output.size() && at < scenario.Stdout.size() && output[at] == scenario.Stdout[at]) {
+        ++at;
+    }
+    const size_t from = at > 60 ? at - 60 : 0;
+    Fail("standard output differs at byte " + std::to_string(at) + "\n  expected: ..." +
+         EscapeForDisplay(scenario.Stdout.substr(from, 160)) + "\n  actual:   ..." +
+         EscapeForDisplay(output.substr(from, 160)) +
+         "\n  whole output: " + EscapeForDisplay(output));
+}
+
+void CheckBoxes(const E2eScenario& scenario, const RunResult& result) {
+    for (size_t i = 0; i < result.Boxes.size() && i < scenario.Boxes.size(); ++i) {
+        const SeenBox& seen = result.Boxes[i];
+        const E2eBox& expected = scenario.Boxes[i];
+        const std::string label = "box " + std::to_string(i + 1) + ": ";
+        if (seen.Type != expected.Type) {
+            Fail(label + "a " + seen.Type + " box where a " + expected.Type +
+                 " box was expected (\"" + EscapeForDisplay(seen.Text) + "\")");
+        }
+        const std::string wanted = WithoutCarriageReturns(expected.Contains);
+        if (seen.Text.find(wanted) == std::string::npos) {
+            Fail(label + "\"" + EscapeForDisplay(seen.Text) + "\" does not contain \"" +
+                 EscapeForDisplay(wanted) + "\"");
+        }
+    }
+    if (result.Boxes.size() < scenario.Boxes.size()) {
+        Fail(std::to_string(scenario.Boxes.size() - result.Boxes.size()) +
+             " expected box(es) never shown; the first: " +
+             scenario.Boxes[result.Boxes.size()].Type + " \"" +
+             EscapeForDisplay(scenario.Boxes[result.Boxes.size()].Contains) + "\"");
+    }
+}
+
+bool SameBytes(const std::string& actual, const std::vector<uint8_t>& expected, size_t length) {
+    return actual.size() >= length && expected.size() >= length &&
+           std::memcmp(actual.data(), expected.data(), length) == 0;
+}
+
+void CheckFlash(const E2eScenario& scenario, int node, const std::string& expected,
+                const std::map<std::string, std::string>& state, const fs::path& out) {
+    const std::string label = "sr" + std::to_string(node) + " flash: ";
+    std::string kernel, normal;
+    ReadFile(out / ("sr" + std::to_string(node) + ".kernel.bin"), kernel);
+    ReadFile(out / ("sr" + std::to_string(node) + ".normal.bin"), normal);
+    if (expected == "none") {
+        if (state.at("kernel-chunks") != "0" || state.at("normal-chunks") != "0") {
+            Fail(label + "chunks were written: kernel " + state.at("kernel-chunks") + ", normal " +
+                 state.at("normal-chunks"));
+        }
+        return;
+    }
+    if (expected != "new") {
+        Fail(label + "unknown expectation " + expected);
+        return;
+    }
+    const SamplePackage package = PackageOf(scenario);
+    const std::vector<uint8_t> kernelImage = BuildSampleImage(package.Kernel);
+    const std::vector<uint8_t> normalImage = BuildSampleImage(package.Normal);
+    if (!SameBytes(kernel, kernelImage, kernelImage.size())) {
+        Fail(label + "the kernel part differs from the kernel image");
+    }
+    if (!SameBytes(normal, normalImage, normalImage.size())) {
+        Fail(label + "the normal part differs from the normal image");
+    }
+    if (state.at("normal-end") != std::to_string(normalImage.size())) {
+        Fail(label + "the normal part ends at " + state.at("normal-end") + ", the image at " +
+             std::to_string(normalImage.size()));
+    }
+}
+
+void CheckDrives(const E2eScenario& scenario, const fs::path& out) {
+    for (const E2eDriveCheck& check : scenario.DriveChecks) {
+        const std::string name = "sr" + std::to_string(check.Drive);
+        std::string text;
+        if (!ReadFile(out / (name + ".state"), text)) {
+            Fail(name + ": no state was recorded (did the program end normally?)");
+            continue;
+        }
+        std::map<std::string, std::string> state;
+        for (const std::string& line : Lines(text)) {
+            const size_t at = line.find('=');
+            if (at != std::string::npos) state[line.substr(0, at)] = line.substr(at + 1);
+        }
+        for (const auto& expected : check.Expected) {
+            if (expected.first == "flash") {
+                CheckFlash(scenario, check.Drive, expected.second, state, out);
+            } else if (state.count(expected.first) == 0) {
+                Fail(name + ": nothing recorded as " + expected.first);
+            } else if (state[expected.first] != expected.second) {
+                Fail(name + ": " + expected.first + " is " + state[expected.first] + ", expected " +
+                     expected.second);
+            }
+        }
+    }
+}
+
+// One command as the preloaded library recorded it.
+struct TracedCommand {
+    std::string Drive;  // "sr0"
+    std::string Item;
+    long long Shown = -1;  // bytes of standard output written before the command
+    long long Offset = -1;
+};
+
+std::vector<TracedCommand> ReadTrace(const fs::path& out) {
+    std::string text;
+    ReadFile(out / "trace.txt", text);
+    std::vector<TracedCommand> commands;
+    for (const std::string& line : Lines(text)) {
+        std::istringstream words(line);
+        TracedCommand command;
+        std::string word;
+        words >> command.Drive >> command.Item;
+        while (words >> word) {
+            if (word.compare(0, 6, "shown=") == 0) command.Shown = std::stoll(word.substr(6));
+            if (word.compare(0, 7, "offset=") == 0) command.Offset = std::stoll(word.substr(7));
+        }
+        commands.push_back(command);
+    }
+    return commands;
+}
+
+void CheckTrace(const E2eScenario& scenario, const std::vector<TracedCommand>& commands) {
+    for (const E2eTrace& expected : scenario.Traces) {
+        const std::string drive = "sr" + std::to_string(expected.Drive);
+        std::vector<std::string> actual;
+        for (const TracedCommand& command : commands) {
+            if (command.Drive == drive) actual.push_back(command.Item);
+        }
+        if (actual != expected.Items) {
+            Fail(drive + " command trace differs\n  expected: " + FoldRuns(expected.Items) +
+                 "\n  actual:   " + FoldRuns(actual));
+        }
+    }
+}
+
+// What a user watching the terminal sees while the normal part is written: before each chunk
+// goes to the drive, the output so far ends with that chunk's progress line.
+void CheckProgressShown(const E2eScenario& scenario, const std::vector<TracedCommand>& commands,
+                        const fs::path& out) {
+    if (!scenario.Package.Present || scenario.Package.Size == 0) return;
+    std::string output;
+    ReadFile(out / "stdout.bin", output);
+    for (const TracedCommand& command : commands) {
+        if (command.Item.compare(0, 8, "3b/07/f0") != 0) continue;
+        const long long percent = command.Offset * 100 / scenario.Package.Size;
+        const std::string line = "\rProcessing " + std::to_string(percent) + "%";
+        const size_t shown = command.Shown < 0 ? 0 : static_cast<size_t>(command.Shown);
+        const std::string seen = output.substr(0, shown);
+        if (seen.size() < line.size() ||
+            seen.compare(seen.size() - line.size(), line.size(), line) != 0) {
+            const size_t from = seen.size() > 80 ? seen.size() - 80 : 0;
+            Fail(command.Drive + ": when the normal chunk at offset " +
+                 std::to_string(command.Offset) + " was sent, the output did not end with \"" +
+                 EscapeForDisplay(line) + "\" but with \"..." +
+                 EscapeForDisplay(seen.substr(from)) + "\"");
+            return;  // one is enough: the rest fail alike
+        }
+    }
+}
+
+void CheckWaits(const E2eScenario& scenario, const fs::path& out) {
+    if (!scenario.CheckWaits) return;
+    std::string text;
+    ReadFile(out / "waits.txt", text);
+    const std::vector<std::string> actual = Lines(text);
+    if (actual != scenario.Waits) {
+        Fail("waits differ\n  expected: " + FoldRuns(scenario.Waits) +
+             "\n  actual:   " + FoldRuns(actual));
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 5) {
+        std::fprintf(stderr, "usage: %s PROGRAM PRELOAD SCENARIO WORK-FOLDER\n", argv[0]);
+        return 2;
+    }
+    const std::string program = argv[1];
+    const std::string preload = argv[2];
+    const fs::path scenarioFile = fs::absolute(argv[3]);
+    const std::string name = scenarioFile.stem().string();
+
+    std::string text, error;
+    E2eScenario scenario;
+    if (!ReadFile(scenarioFile, text) || !ParseScenario(text, scenario, error)) {
+        std::fprintf(stderr, "%s: %s\n", scenarioFile.c_str(), error.c_str());
+        return 2;
+    }
+
+    // A fresh folder per run: the package and nothing else.
+    const fs::path work = fs::absolute(argv[4]) / name;
+    const fs::path folder = work / "run";
+    const fs::path out = work / "out";
+    std::error_code ignored;
+    fs::remove_all(work, ignored);
+    fs::create_directories(folder, ignored);
+    fs::create_directories(out, ignored);
+    if (!WritePackage(scenario, folder)) {
+        std::fprintf(stderr, "%s: the package could not be written\n", name.c_str());
+        return 2;
+    }
+
+    const std::vector<std::string> env = Environment(scenario, preload, scenarioFile, out);
+    const RunResult result = scenario.NoTerminal
+                                 ? RunWithoutTerminal(program, env, folder, out)
+                                 : RunOnTerminal(scenario, program, env, folder, out);
+    for (const std::string& problem : result.Problems) Fail(problem);
+    {
+        // What the terminal showed, kept beside the other records for whoever reads a failure.
+        std::ofstream boxes(out / "boxes.txt", std::ios::binary);
+        for (const SeenBox& box : result.Boxes) {
+            boxes << box.Type << " " << EscapeForDisplay(box.Text) << "\n";
+        }
+    }
+
+    if (result.Finished) {
+        if (!WIFEXITED(result.Status)) {
+            Fail("the program did not exit normally (status " + std::to_string(result.Status) +
+                 ")");
+        } else if (WEXITSTATUS(result.Status) != scenario.ExitCode) {
+            Fail("exit code " + std::to_string(WEXITSTATUS(result.Status)) + ", expected " +
+                 std::to_string(scenario.ExitCode));
+        }
+    }
+    CheckOutput(scenario, out);
+    CheckBoxes(scenario, result);
+    if (result.Finished) {
+        CheckDrives(scenario, out);
+        const std::vector<TracedCommand> commands = ReadTrace(out);
+        CheckTrace(scenario, commands);
+        CheckProgressShown(scenario, commands, out);
+        CheckWaits(scenario, out);
+    }
+
+    if (Failures.empty()) {
+        std::printf("%s: passed (%zu boxes answered)\n", name.c_str(), result.Boxes.size());
+        return 0;
+    }
+    for (const std::string& failure : Failures)
+        std::printf("%s: %s\n", name.c_str(), failure.c_str());
+    return 1;
+}
