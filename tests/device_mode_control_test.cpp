@@ -70,14 +70,6 @@ TEST(ModeSwitchBlock, CommitTimeOutTable) {
     }
 }
 
-TEST(ModeSwitchBlock, UnlockResponse) {
-    const uint8_t zeros[16] = {};
-    uint8_t response[16];
-    ComputeUnlockResponse(zeros, 0x04030201, response);
-    EXPECT_EQ(Bytes(response, response + 16),
-              Hex("01 05 0E 23 14 45 C6 09 09 0D 16 2B 1C 4D CE 11"));
-}
-
 // ---- against the virtual drive --------------------------------------------------------------
 
 class ModeControlTest : public DeviceTest {
@@ -102,55 +94,33 @@ protected:
     }
 };
 
-TEST_F(ModeControlTest, EnterSwitchesTheDriveIntoKernelMode) {
-    const struct {
-        bool Aspi;
-        int32_t Intel;
-        uint32_t Waited;
-    } rows[] = {{false, 0, 2000}, {true, 1, 0}, {true, 0, 2000}, {false, 1, 2000}};
-    for (const auto& row : rows) {
-        VirtualDrive& drive = Target(row.Aspi);
-        State.IntelAtaDriver = row.Intel;
-        EXPECT_EQ(EnterUpdateMode(0x100D), 0);
-        EXPECT_EQ(drive.Mode, VirtualDriveMode::Kernel);
-        EXPECT_EQ(WaitedMs(), row.Waited) << row.Aspi << row.Intel;
-        EXPECT_EQ(State.CommandTimeout, 1000u);
+TEST_F(ModeControlTest, EnterUpdateMode) {
+    // ASPI, Intel host (no wait on ASPI), a block the drive refuses (message 14), wait.
+    const int rows[][4] = {
+        {0, 0, 0, 2000}, {1, 1, 0, 0}, {1, 0, 0, 2000}, {0, 1, 0, 2000}, {0, 0, 1, 0}};
+    for (const auto& [aspi, intel, refused, waited] : rows) {
+        SCOPED_TRACE(::testing::Message() << aspi << intel << refused);
+        VirtualDrive& drive = Target(aspi);
+        State.IntelAtaDriver = intel;
+        State.Selection.ModeSwitchValue += refused;
+        EXPECT_EQ(EnterUpdateMode(0x100D), refused ? 2 : 0);
+        EXPECT_EQ(drive.Mode, refused ? VirtualDriveMode::Normal : VirtualDriveMode::Kernel);
+        EXPECT_EQ(WaitedMs(), static_cast<uint32_t>(waited));
+        EXPECT_EQ(State.CommandTimeout, refused ? 10000u : 1000u);
+        EXPECT_EQ(Sim.Console, refused ? "\nFailed to move to the kernel mode." : "");
+        EXPECT_TRUE(Sim.Boxes.empty());
+        EXPECT_EQ(CdbOf(Sim.Trace.back()), Hex("3B 04 FF 00 00 00 00 01 00 00"));
+        EXPECT_EQ(Sim.Trace.back().TimeoutMs, aspi ? 0u : 10000u);  // ASPI carries none
     }
-    const SimCommandRecord& sent = Sim.Trace.back();  // SPTI
-    EXPECT_EQ(CdbOf(sent), Hex("3B 04 FF 00 00 00 00 01 00 00"));
-    EXPECT_EQ(sent.TimeoutMs, 10000u);
-    EXPECT_EQ(Sim.Console, "");
 }
 
-TEST_F(ModeControlTest, RefusedBlockReportsMessageFourteen) {
-    VirtualDrive& drive = Target();
-    State.Selection.ModeSwitchValue = drive.ModeSwitchValue + 1;
-    EXPECT_EQ(EnterUpdateMode(0x100D), 2);
-    EXPECT_EQ(Sim.Console, "\nFailed to move to the kernel mode.");
-    EXPECT_TRUE(Sim.Boxes.empty());
-    EXPECT_EQ(State.CommandTimeout, 10000u);
-    EXPECT_TRUE(Sim.Waits.empty());
-}
-
-TEST_F(ModeControlTest, LeaveReflashesAndWaits) {
-    VirtualDrive& drive = Target();
-    drive.Mode = VirtualDriveMode::Kernel;
-    EXPECT_EQ(LeaveUpdateMode(0x100D), 0);
-    EXPECT_EQ(drive.ReflashCount, 1u);
-    EXPECT_EQ(CdbOf(Sim.Trace.back()), Hex("3B 05 FF 00 00 00 00 01 00 00"));
-    EXPECT_EQ(Sim.Trace.back().TimeoutMs, 180000u);
-    EXPECT_EQ(State.CommandTimeout, 5000u);
-    EXPECT_EQ(Sim.Waits, (std::vector<uint32_t>{5000}));
-    EXPECT_EQ(Sim.Trace.size(), 1u);  // no TEST UNIT READY outside the SCSI general edition
-}
-
-TEST_F(ModeControlTest, LeaveLenientCases) {
-    // ASPI, on IEEE 1394, edition class, sense key, result: the SCSI general edition on SPTI
-    // drops the command as it re-flashes; a drive on IEEE 1394 is already rebooting when it
-    // answers NOT READY or UNIT ATTENTION.
-    const int rows[][5] = {{0, 0, 0x300, 5, 0}, {1, 0, 0x300, 5, -1}, {0, 1, 0, 6, 0},
-                           {0, 1, 0, 2, 0},     {0, 1, 0, 5, 2},      {1, 1, 0, 6, 0},
-                           {0, 0, 0, 6, 2}};
+TEST_F(ModeControlTest, LeaveUpdateMode) {
+    // ASPI, on IEEE 1394, edition class, sense key of the failure (0: none), result. The SCSI
+    // general edition on SPTI drops the command as it re-flashes; a drive on IEEE 1394 is
+    // already rebooting when it answers NOT READY or UNIT ATTENTION.
+    const int rows[][5] = {{0, 0, 0, 0, 0}, {0, 0, 0x300, 5, 0}, {1, 0, 0x300, 5, -1},
+                           {0, 1, 0, 6, 0}, {0, 1, 0, 2, 0},     {0, 1, 0, 5, 2},
+                           {1, 1, 0, 6, 0}, {0, 0, 0, 6, 2}};
     for (const auto& [aspi, onIeee1394, editionClass, key, result] : rows) {
         SCOPED_TRACE(::testing::Message() << aspi << onIeee1394 << editionClass << key);
         VirtualDrive& drive = Target(aspi);
@@ -158,54 +128,51 @@ TEST_F(ModeControlTest, LeaveLenientCases) {
         drive.Place.OnIeee1394 = onIeee1394;
         State.Ieee1394Marker = aspi && onIeee1394 ? 0 : -1;
         State.EditionClass = editionClass;
-        drive.Faults.push_back(CheckConditionOn(0x3B, static_cast<uint8_t>(key), 0x29, 0x00));
+        if (key != 0) drive.Faults.push_back(CheckConditionOn(0x3B, uint8_t(key), 0x29, 0x00));
         EXPECT_EQ(LeaveUpdateMode(0x100D), result);
+        EXPECT_EQ(drive.ReflashCount, key == 0 ? 1u : 0u);
         EXPECT_EQ(Sim.Console, result != 0 ? "\nFailed to move to the normal mode." : "");
         EXPECT_TRUE(Sim.Boxes.empty());
-        EXPECT_EQ(WaitedMs(), result != 0 ? 0u : 5000u);
+        EXPECT_EQ(Sim.Waits, std::vector<uint32_t>(result != 0 ? 0 : 1, 5000));
         EXPECT_EQ(State.CommandTimeout, 5000u);
+        EXPECT_EQ(CdbOf(Sim.Trace.front()), Hex("3B 05 FF 00 00 00 00 01 00 00"));
+        EXPECT_EQ(Sim.Trace.front().TimeoutMs, aspi ? 0u : 180000u);
         // The SCSI general edition is asked whether it is back, after the wait.
-        EXPECT_EQ(Sim.Trace.back().Cdb[0], result == 0 && editionClass == 0x300 ? 0x00 : 0x3B);
+        EXPECT_EQ(Opcodes(), result == 0 && editionClass == 0x300 ? Hex("3B 00") : Hex("3B"));
     }
 }
 
 // ---- the unlock exchange ------------------------------------------------------------------
 
 TEST_F(ModeControlTest, UnlockExchangeThenSwitch) {
-    VirtualDrive& drive = Target();
-    drive.RequiresUnlock = true;
-    EXPECT_EQ(UnlockUpdateMode(), 0);
-    EXPECT_EQ(drive.Mode, VirtualDriveMode::Kernel);
-    EXPECT_EQ(State.InUpdateMode, 1);
-    EXPECT_EQ(Opcodes(), Hex("3C 3B 3B 3B 12"));
-    EXPECT_EQ(CdbOf(Sim.Trace[0]), Hex("3C 02 E0 00 00 00 00 00 10 00"));
-    EXPECT_EQ(CdbOf(Sim.Trace[1]), Hex("3B 02 E1 00 00 00 00 00 10 00"));
-    EXPECT_EQ(CdbOf(Sim.Trace[2]), Hex("3B 02 E2 00 00 00 00 00 00 00"));
-    EXPECT_EQ(Sim.Waits, (std::vector<uint32_t>{2000, 100, 100}));
-    EXPECT_EQ(Sim.Console, "");
-}
-
-TEST_F(ModeControlTest, UnlockSkippedWhenTheDriveDoesNotTakePart) {
     // Takes part, Intel host (which takes any refusal of step 0 as "skip"), kernel revision
-    // ("0001" is no kernel-mode identity).
+    // ("0001" is no kernel-mode identity), the commands sent. The last drive insists.
     const struct {
         bool TakesPart, Intel;
-        const char* Revision;
-    } rows[] = {{false, false, "0000"}, {true, true, "0000"}, {false, false, "0001"}};
+        const char *Revision, *Opcodes;
+    } rows[] = {{false, false, "0000", "3C 3B 12"},
+                {true, true, "0000", "3C 3B 12"},
+                {false, false, "0001", "3C 3B 12"},
+                {true, false, "0000", "3C 3B 3B 3B 12"}};
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.Revision);
+        SCOPED_TRACE(row.Opcodes);
         State.InUpdateMode = 0;
         VirtualDrive& drive = Target();
         drive.TakesPartInUnlock = row.TakesPart;
+        drive.RequiresUnlock = row.TakesPart && !row.Intel;
         drive.KernelRevision = row.Revision;
         if (row.Intel) drive.Faults.push_back(CheckConditionOn(0x3C, 0x02, 0x04, 0));
         State.IntelAtaDriver = row.Intel;
         EXPECT_EQ(UnlockUpdateMode(), 0);
-        EXPECT_EQ(Opcodes(), Hex("3C 3B 12"));
-        EXPECT_EQ(Sim.Trace[1].Cdb[1], 4);
+        EXPECT_EQ(drive.Mode, VirtualDriveMode::Kernel);
+        EXPECT_EQ(Opcodes(), Hex(row.Opcodes));
         EXPECT_EQ(State.InUpdateMode, row.Revision[3] == '0' ? 1 : 0);
+        EXPECT_EQ(Sim.Waits, (std::vector<uint32_t>{2000, 100, 100}));
         EXPECT_EQ(Sim.Console, "");
     }
+    EXPECT_EQ(CdbOf(Sim.Trace[0]), Hex("3C 02 E0 00 00 00 00 00 10 00"));
+    EXPECT_EQ(CdbOf(Sim.Trace[1]), Hex("3B 02 E1 00 00 00 00 00 10 00"));
+    EXPECT_EQ(CdbOf(Sim.Trace[2]), Hex("3B 02 E2 00 00 00 00 00 00 00"));
 }
 
 TEST_F(ModeControlTest, UnlockStepFailureStopsBeforeTheSwitch) {

@@ -135,6 +135,11 @@ inline VirtualDrive& MakeLegacyDrive(VirtualDrive& drive, int kind, const char* 
 // legacy drive listed as the target.
 class LegacyDriveTest : public DeviceTest {
 protected:
+    // As after Yes to updating every drive: no per-drive question unless a case asks for it.
+    void SetUp() override {
+        DeviceTest::SetUp();
+        State.UpdateAll = 1;
+    }
     void TearDown() override {
         PlatformFreeBlock(State.ImageBuffer);
         DeviceTest::TearDown();

@@ -57,6 +57,23 @@ TEST_F(LegacyUpdateTest, KindSevenWithReadBackOnPassThrough) {
     EXPECT_EQ(Sim.FilesOpen, 0);
 }
 
+TEST_F(LegacyUpdateTest, EachDriveAskedForOnItsOwnIsWrittenOnlyAfterYes) {
+    State.UpdateAll = 0;
+    AddDrive(false, 7);
+    Package(7);
+    for (int answer : {0, 7, 6}) {  // a box not shown, No, then Yes
+        SCOPED_TRACE(answer);
+        Sim.Boxes.clear();
+        Sim.Trace.clear();
+        Sim.BoxAnswers = {answer};
+        EXPECT_EQ(UpdateLegacyGeneration(), answer == 6 ? 0 : 7);
+        ASSERT_EQ(Sim.Boxes.size(), 1u);
+        EXPECT_EQ(Sim.Boxes[0].Flags, 0x24u);
+        EXPECT_EQ(Sim.Boxes[0].Text, "\r\nDo you update F/W ?");
+        EXPECT_EQ(Writes() != 0, answer == 6);
+    }
+}
+
 TEST_F(LegacyUpdateTest, PatchDriveSendsThePatchBehindItsMarker) {
     VirtualDrive& drive = AddDrive(true, 7, "1.06");
     drive.Product = "DVD-ROM QXD-416 ";
@@ -217,6 +234,7 @@ TEST_F(LegacyRunTest, TheRunDriverHandsALegacyTargetToTheLegacyProcedure) {
     SimPutFile("QX510107.HEX", std::vector<uint8_t>(text.begin(), text.end()));
     RunProcedures procedures = RealProcedures;
     procedures.ProbeHost = ProbeWithLegacyDefinition;
+    Sim.BoxAnswers = {6, 1};  // the drive's own question, then the closing box
 
     EXPECT_EQ(RunProgram(procedures), 0);
     EXPECT_EQ(drive.Revision, "1.07");

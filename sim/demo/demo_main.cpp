@@ -1,7 +1,8 @@
 // The update program on the simulated PC: one virtual drive at D: running 1.21, the package
 // for 1.22 written into a fresh temporary folder that becomes the current directory, the
 // boxes asked on the terminal, and every wait taken at a tenth of its length, so that the
-// progress and the pauses can be watched.
+// progress and the pauses can be watched. With the argument "legacy" the drive and the
+// package are of the older generation instead: a drive running 1.05 and the HEX image of 1.07.
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -10,6 +11,7 @@
 #include <system_error>
 #include <thread>
 
+#include "legacy_scenario.h"
 #include "platform/linux/linux_console.h"
 #include "platform/sim/sim_pc.h"
 #include "run/run_driver.h"
@@ -58,7 +60,8 @@ bool MakeFreshFolder(fs::path& folder) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    const bool legacy = argc > 1 && std::string(argv[1]) == "legacy";
     ResetSim();
     VirtualDrive& drive = SimAttachDrive('D');
     drive.Vendor = "KESTREL ";
@@ -68,6 +71,7 @@ int main() {
     drive.HardwareRevision = "SAT 0001";
     drive.KernelEdition = "GENERAL ";
     drive.NormalEdition = "GENERAL ";
+    if (legacy) SetUpLegacyDrive(drive);
 
     fs::path folder;
     if (!MakeFreshFolder(folder)) {
@@ -77,21 +81,29 @@ int main() {
     const SamplePackage package = SamplePackageFor(drive, "1.22", "08/07/25");
     std::error_code error;
     const fs::path started = fs::current_path(error);
-    if (!WriteSamplePackage(package, folder.string()) || (fs::current_path(folder, error), error)) {
+    const bool written =
+        legacy ? WriteLegacyPackage(folder.string()) : WriteSamplePackage(package, folder.string());
+    if (!written || (fs::current_path(folder, error), error)) {
         std::fputs("odd-fwupdate-demo: the sample package could not be written\n", stderr);
         fs::remove_all(folder, error);
         return 2;
     }
-    std::printf("Simulated PC: %s%s %s at D:, package %s and %s in %s\n", drive.Vendor.c_str(),
-                drive.Product.c_str(), drive.Revision.c_str(), package.NormalName.c_str(),
-                package.KernelName.c_str(), folder.string().c_str());
+    if (legacy) {
+        std::printf("Simulated PC: %s%s %s at D:, HEX image %s in %s\n", drive.Vendor.c_str(),
+                    drive.Product.c_str(), drive.Revision.c_str(), LegacyImageName,
+                    folder.string().c_str());
+    } else {
+        std::printf("Simulated PC: %s%s %s at D:, package %s and %s in %s\n", drive.Vendor.c_str(),
+                    drive.Product.c_str(), drive.Revision.c_str(), package.NormalName.c_str(),
+                    package.KernelName.c_str(), folder.string().c_str());
+    }
 
     Sim.FilesFromHost = true;
     Sim.ShowConsole = ShowOnTerminal;
     Sim.AskBox = AskOnTerminal;
     Sim.PassTime = PassTenthOfTime;
 
-    const int exitCode = RunProgram();
+    const int exitCode = RunProgram(legacy ? LegacyProcedures : RealProcedures);
 
     std::printf("\n\nThe virtual drive now reports %s dated %s; exit code %d.\n",
                 drive.Revision.c_str(), drive.DateText.c_str(), exitCode);

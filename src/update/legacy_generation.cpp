@@ -49,6 +49,10 @@ int UpdateLegacyGeneration() {
         return -1;
     }
 
+    // Nothing is written without consent: unless the user agreed to update every drive,
+    // this one is asked for, and only Yes goes on (a box that could not be shown declines).
+    if (State.UpdateAll == 0 && ShowMessage(99, StyleYesNo) != AnswerYes) return 7;
+
     ShowMessage(61, StyleReport);
     int result = LegacyPrepareDownload();
     if (result != 0) {

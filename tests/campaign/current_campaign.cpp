@@ -153,7 +153,7 @@ Expected Expect(Role role, CampaignFault fault, bool retryYes) {
         case Role::ValidatePage:
             return Refused(0, 0, 16);
         case Role::IdentityBefore:
-            return {1, 36, 18, 9, true, false, false};
+            return Refused(1, 36, 18, 9);
         case Role::StopUnit:
             // The result is not looked at; after a power loss the drive is still starting up.
             return power ? Refused(0, 6, 0) : Success();
@@ -161,7 +161,7 @@ Expected Expect(Role role, CampaignFault fault, bool retryYes) {
             return fault == CampaignFault::UnitAttention ? Success() : Refused(0, 7, 0);
         case Role::RegionQuery:
             // The query's own failure value comes back: -1 without status stops the run.
-            return noStatus ? Expected{1, 36, 18, 71, true, false, false} : Refused(0, 71, 16);
+            return noStatus ? Refused(1, 36, 18, 71) : Refused(0, 71, 16);
         case Role::PreUpdate:
             return Stopped(None);
         case Role::EnterKernel:
@@ -187,18 +187,33 @@ Expected Expect(Role role, CampaignFault fault, bool retryYes) {
     return {-1, None, 0, None, false, false, false};
 }
 
+// The hosts the campaign runs on.
+enum class Host {
+    PassThrough,  // Windows XP: SCSI pass-through on the drive letter D:
+    IntelAspi,    // Windows 98 with the Intel ATA driver: ASPI, adapter "intelata", target 0
+};
+
 struct Pc {
+    Host Kind;
     SamplePackage Package;
     std::vector<uint8_t> Normal;
     std::vector<uint8_t> Kernel;
 };
 
-// A fresh PC: one drive at D: running 1.21 of 2008/07/01, the package for 1.22 of
-// 2008/07/25 in the current directory.
+// A fresh PC: one drive running 1.21 of 2008/07/01, the package for 1.22 of 2008/07/25 in
+// the current directory.
 VirtualDrive& StartPc(Pc& pc) {
     ResetSim();
     ResetRunState();
-    VirtualDrive& drive = SimAttachDrive('D');
+    if (pc.Kind == Host::IntelAspi) {
+        Sim.OsPlatformId = 1;
+        Sim.OsMajor = 4;
+        Sim.OsMinor = 10;
+        Sim.AspiLoadable = true;
+        SimAddAdapter("intelata");
+    }
+    VirtualDrive& drive =
+        pc.Kind == Host::IntelAspi ? SimAttachAspiDrive(0, 0) : SimAttachDrive('D');
     drive.Revision = "1.21";
     drive.DateText = "08/07/01";
     pc.Package = SamplePackageFor(drive, "1.22", "08/07/25", 0x200000);
@@ -215,28 +230,8 @@ bool RunsNewFirmware(const VirtualDrive& drive, const Pc& pc) {
            std::equal(pc.Kernel.begin(), pc.Kernel.begin() + 0x20000, drive.KernelFlash.begin());
 }
 
-// One run of the program from a fresh process on the simulated PC as it stands.
-int RunOnce(CampaignTally& tally) {
-    ResetRunState();
-    Sim.Console.clear();
-    Sim.Boxes.clear();
-    Sim.ConsoleAtBox.clear();
-    Sim.Trace.clear();
-    ++tally.Runs;
-    return RunProgram();
-}
-
-bool Updated() {
-    return ConsoleShows(12) || ConsoleShows(35);
-}
-
 void CheckRun(CampaignTally& tally, const std::string& where, int exit, const Expected& want,
               size_t faultIndex, const VirtualDrive& drive, const Pc& pc) {
-    if (Updated() && !RunsNewFirmware(drive, pc)) {
-        ++tally.FalseSuccesses;
-        CampaignFailure(tally, where, "success reported without the new firmware in the drive");
-    }
-    if (Sim.HungWaits != 0) CampaignFailure(tally, where, "a wait without limit never ended");
     if (exit != want.Exit) {
         CampaignFailure(
             tally, where,
@@ -266,42 +261,19 @@ void CheckRun(CampaignTally& tally, const std::string& where, int exit, const Ex
     }
 }
 
-VirtualDriveFault FaultAt(uint32_t n, CampaignFault fault) {
-    VirtualDriveFault f;
-    f.NthCommand = n;
-    switch (fault) {
-        case CampaignFault::HardwareError:
-            f.Effect = VirtualFaultEffect::CheckCondition;
-            f.SenseKey = 0x04;
-            f.Asc = 0x44;
-            f.Ascq = 0x00;
-            break;
-        case CampaignFault::UnitAttention:
-            f.Effect = VirtualFaultEffect::CheckCondition;
-            f.SenseKey = 0x06;
-            f.Asc = 0x29;
-            f.Ascq = 0x00;
-            break;
-        case CampaignFault::CallFails:
-            f.Effect = VirtualFaultEffect::CallFails;
-            break;
-        case CampaignFault::CallFailsLate:
-            f.Effect = VirtualFaultEffect::CallFailsLate;
-            break;
-        case CampaignFault::PowerLoss:
-            f.Effect = VirtualFaultEffect::PowerLoss;
-            break;
-    }
-    return f;
-}
-
 // After a power loss the user runs the program again on the same drive, answering Yes: the
 // drive must end on the new firmware. A drive that already had it before the second run
 // (the power failed after the commit) is reported as up to date instead (message 54).
+//
+// On Windows 98 the drive sits on the IDE port, so a power loss of the drive is a restart of
+// the PC, whose start-up resets and probes the drive and so takes its unit attention. (On
+// the pass-through host the attention is left pending: the drive may lose power on its
+// own, and the program must find it all the same.)
 void CheckRecovery(CampaignTally& tally, const std::string& where, VirtualDrive& drive,
                    const Pc& pc) {
     ++tally.PowerLosses;
     SimAdvanceClock(RestartMs);
+    if (pc.Kind == Host::IntelAspi) drive.UnitAttentionPending = false;
     const bool alreadyNew = RunsNewFirmware(drive, pc);
     AnswerBoxes(Yes, RetriesAllowed);
     const int exit = RunOnce(tally);
@@ -325,50 +297,63 @@ void CheckRecovery(CampaignTally& tally, const std::string& where, VirtualDrive&
 }  // namespace
 
 void RunCurrentGenerationCampaign(CampaignTally& tally) {
-    Pc pc;
-    StartPc(pc);
-    pc.Normal = BuildSampleImage(pc.Package.Normal);
-    pc.Kernel = BuildSampleImage(pc.Package.Kernel);
+    for (Host host : {Host::PassThrough, Host::IntelAspi}) {
+        const bool aspi = host == Host::IntelAspi;
+        Pc pc;
+        pc.Kind = host;
+        StartPc(pc);
+        pc.Normal = BuildSampleImage(pc.Package.Normal);
+        pc.Kernel = BuildSampleImage(pc.Package.Kernel);
 
-    // The reference run: the commands of an update without faults.
-    AnswerBoxes(Yes, 0);
-    const int referenceExit = RunOnce(tally);
-    const std::vector<SimCommandRecord> referenceTrace = Sim.Trace;
-    const std::vector<Role> roles = RolesOf(referenceTrace);
-    CheckRun(tally, "reference run", referenceExit, Success(), 0, Sim.Drives.front(), pc);
-    for (size_t i = 0; i < roles.size(); ++i) {
-        if (roles[i] == Role::Unknown) {
-            CampaignFailure(tally, "reference run",
-                            "command " + std::to_string(i + 1) + " has no known role");
+        // The reference run: the commands of an update without faults.
+        AnswerBoxes(Yes, 0);
+        const int referenceExit = RunOnce(tally);
+        const std::vector<SimCommandRecord> referenceTrace = Sim.Trace;
+        const std::vector<Role> roles = RolesOf(referenceTrace);
+        const std::string hostName = aspi ? "Intel ATA on ASPI" : "pass-through";
+        CheckRun(tally, hostName + " reference run", referenceExit, Success(), 0,
+                 Sim.Drives.front(), pc);
+        for (size_t i = 0; i < roles.size(); ++i) {
+            if (roles[i] == Role::Unknown) {
+                CampaignFailure(tally, hostName + " reference run",
+                                "command " + std::to_string(i + 1) + " has no known role");
+            }
         }
-    }
-    std::printf("current generation: %zu commands in the reference update\n", roles.size());
+        std::printf("current generation, %s: %zu commands in the reference update\n",
+                    hostName.c_str(), roles.size());
 
-    const CampaignFault faults[] = {CampaignFault::HardwareError, CampaignFault::UnitAttention,
-                                    CampaignFault::CallFails, CampaignFault::CallFailsLate,
-                                    CampaignFault::PowerLoss};
-    for (uint32_t n = 1; n <= roles.size(); ++n) {
-        const Role role = roles[n - 1];
-        for (CampaignFault fault : faults) {
-            for (bool retryYes : {true, false}) {
-                const std::string where = "current, command " + std::to_string(n) + " (" +
-                                          RoleName(role) + "), " + FaultName(fault) +
-                                          (retryYes ? "" : ", retry declined");
-                VirtualDrive& drive = StartPc(pc);
-                drive.Faults.push_back(FaultAt(n, fault));
-                AnswerBoxes(retryYes ? Yes : No, RetriesAllowed);
-                const int exit = RunOnce(tally);
-                const Expected want = Expect(role, fault, retryYes);
-                // The fault must have struck the command it was meant for.
-                if (Sim.Trace.size() < n ||
-                    std::memcmp(Sim.Trace[n - 1].Cdb, referenceTrace[n - 1].Cdb, 16) != 0) {
-                    CampaignFailure(tally, where, "the fault missed its command");
+        const CampaignFault faults[] = {CampaignFault::HardwareError, CampaignFault::UnitAttention,
+                                        CampaignFault::CallFails, CampaignFault::CallFailsLate,
+                                        CampaignFault::PowerLoss};
+        for (uint32_t n = 1; n <= roles.size(); ++n) {
+            const Role role = roles[n - 1];
+            for (CampaignFault fault : faults) {
+                for (bool retryYes : {true, false}) {
+                    const std::string where = hostName + ", command " + std::to_string(n) + " (" +
+                                              RoleName(role) + "), " + FaultName(fault) +
+                                              (retryYes ? "" : ", retry declined");
+                    VirtualDrive& drive = StartPc(pc);
+                    drive.Faults.push_back(FaultAt(n, fault));
+                    AnswerBoxes(retryYes ? Yes : No, RetriesAllowed);
+                    const int exit = RunOnce(tally);
+                    // The fault must have struck the command it was meant for.
+                    if (Sim.Trace.size() < n ||
+                        std::memcmp(Sim.Trace[n - 1].Cdb, referenceTrace[n - 1].Cdb, 16) != 0) {
+                        CampaignFailure(tally, where, "the fault missed its command");
+                    }
+                    CheckAnyRun(tally, where, exit, RunsNewFirmware(drive, pc),
+                                role < Role::PreUpdate, n - 1);
+                    // The failure tables are those of the pass-through host; the ASPI host
+                    // with the Intel driver waits and retries in other places.
+                    if (!aspi) {
+                        CheckRun(tally, where, exit, Expect(role, fault, retryYes), n - 1, drive,
+                                 pc);
+                    }
+                    const bool offered = RetryOffers() > 0;
+                    if (fault == CampaignFault::PowerLoss) CheckRecovery(tally, where, drive, pc);
+                    // Declining matters only where the offer was made.
+                    if (!offered) break;
                 }
-                CheckRun(tally, where, exit, want, n - 1, drive, pc);
-                const bool offered = RetryOffers() > 0;
-                if (fault == CampaignFault::PowerLoss) CheckRecovery(tally, where, drive, pc);
-                // Declining matters only where the offer was made.
-                if (!offered) break;
             }
         }
     }

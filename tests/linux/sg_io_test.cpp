@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <utility>
 
 #include "platform/linux/linux_device.h"
 #include "platform/platform_device.h"
@@ -46,14 +47,11 @@ TEST(SgIoMapping, LettersErrorsAndAddresses) {
     for (char letter : {'C', '[', 'd'}) EXPECT_FALSE(DevicePathForLetter(letter, path, 32));
     EXPECT_FALSE(DevicePathForLetter('Z', path, 9));  // "/dev/sr22" and its NUL do not fit
 
-    const struct {
-        int Errno;
-        uint32_t Error;
-    } errors[] = {{EACCES, ERROR_ACCESS_DENIED},  {EPERM, ERROR_ACCESS_DENIED},
-                  {ENOENT, ERROR_FILE_NOT_FOUND}, {ENXIO, ERROR_FILE_NOT_FOUND},
-                  {ENODEV, ERROR_FILE_NOT_FOUND}, {ENOTTY, ERROR_INVALID_FUNCTION},
-                  {EBUSY, ERROR_GEN_FAILURE}};
-    for (const auto& row : errors) EXPECT_EQ(ErrorFromErrno(row.Errno), row.Error) << row.Errno;
+    const uint32_t errors[][2] = {{EACCES, ERROR_ACCESS_DENIED},  {EPERM, ERROR_ACCESS_DENIED},
+                                  {ENOENT, ERROR_FILE_NOT_FOUND}, {ENXIO, ERROR_FILE_NOT_FOUND},
+                                  {ENODEV, ERROR_FILE_NOT_FOUND}, {ENOTTY, ERROR_INVALID_FUNCTION},
+                                  {EBUSY, ERROR_GEN_FAILURE}};
+    for (const auto& [error, mapped] : errors) EXPECT_EQ(ErrorFromErrno(int(error)), mapped);
 
     uint8_t address[8];
     ScsiAddressFromIdLun(0x05020103u, address);  // host 5, channel 2, lun 1, id 3
@@ -62,17 +60,12 @@ TEST(SgIoMapping, LettersErrorsAndAddresses) {
 }
 
 TEST(SgIoMapping, FireWireBusInTheSysfsPath) {
-    const struct {
-        const char* Path;
-        bool FireWire;
-    } rows[] = {
-        {"/sys/devices/pci0000:00/0000:05:02.0/fw1/fw1.0/host6/target6:0:0/6:0:0:0", true},
-        {"/sys/devices/pci0000:00/firewire_ohci/host2/target2:0:0/2:0:0:0", true},
-        {"/sys/devices/ieee1394/sbp2_host/host3/target3:0:0/3:0:0:0", true},
-        {"/sys/devices/pci0000:00/0000:00:1f.2/ata2/host1/target1:0:0/1:0:0:0", false},
-        {"/sys/devices/platform/fwctl/host0/target0:0:0/0:0:0:0", false},
-    };
-    for (const auto& row : rows) EXPECT_EQ(IsFireWirePath(row.Path), row.FireWire) << row.Path;
+    const std::pair<const char*, bool> rows[] = {
+        {"/sys/devices/pci0000:00/0000:05:02.0/fw1/fw1.0/host6/6:0:0:0", true},
+        {"/sys/devices/pci0000:00/firewire_ohci/host2/2:0:0:0", true},
+        {"/sys/devices/ieee1394/sbp2_host/host3/3:0:0:0", true},
+        {"/sys/devices/platform/fwctl/host0/0:0:0:0", false}};
+    for (const auto& [path, fireWire] : rows) EXPECT_EQ(IsFireWirePath(path), fireWire) << path;
 }
 
 // The last five blocks cannot be sent: unknown direction, no CDB or one too long, a length
@@ -122,11 +115,10 @@ TEST(SgIoMapping, BlockToHeader) {
 }
 
 TEST(SgIoMapping, HeaderBackToBlock) {
-    // ioctl result and errno; SCSI, host and driver status; sense bytes written (more than the
-    // room, once); what the block then says: error, status, sense length. The driver's
-    // suggestion bits (28h) do
-    // not count; a status beside a host error is the drive's answer; with no status, a host
-    // or driver failure means the command may not have reached the drive.
+    // ioctl result and errno; SCSI, host and driver status; sense bytes written (once more
+    // than the room); what the block then says: error, status, sense length. The driver's
+    // suggestion bits (28h) do not count; a status beside a host error is the drive's answer;
+    // with no status, a host or driver failure means the command may not have reached it.
     const int rows[][9] = {{0, 0, 0, 0, 0, 0, ERROR_SUCCESS, 0, 0},
                            {0, 0, 2, 0, 0x08, 18, ERROR_SUCCESS, 2, 18},
                            {0, 0, 2, 0, 0x08, 30, ERROR_SUCCESS, 2, 18},
@@ -135,7 +127,6 @@ TEST(SgIoMapping, HeaderBackToBlock) {
                            {0, 0, 0, 0x03, 0, 0, ERROR_SEM_TIMEOUT, 0, 0},
                            {0, 0, 0, 0x01, 0, 0, ERROR_IO_DEVICE, 0, 0},
                            {0, 0, 0, 0, 0x06, 0, ERROR_SEM_TIMEOUT, 0, 0},
-                           {0, 0, 0, 0, 0x24, 0, ERROR_IO_DEVICE, 0, 0},
                            {-1, EIO, 0, 0, 0, 0, ERROR_IO_DEVICE, 0, 0},
                            {-1, 0, 0, 0, 0, 0, ERROR_GEN_FAILURE, 0, 0}};
     for (const auto& [result, error, status, host, driver, written, mapped, blockStatus,
@@ -177,7 +168,9 @@ TEST(SgIoDevices, CallsFailOnAnythingButSg) {
     EXPECT_EQ(block[Sptd::ScsiStatus], 0);
     EXPECT_EQ(block[Sptd::SenseInfoLength], 0);
     block[Sptd::CdbLength] = 0;  // refused before the call
+    block[Sptd::ScsiStatus] = 0x55;
     EXPECT_EQ(PlatformPassThroughDirect(fd, block, data), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(block[Sptd::ScsiStatus], 0);
     // The media-notification control only checks that the handle is still valid.
     EXPECT_EQ(PlatformMediaNotificationControl(fd, 1), 1);
     close(fd);
