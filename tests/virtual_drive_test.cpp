@@ -153,6 +153,7 @@ TEST_F(VirtualDriveTest, ReflashKeepsTheDrivesDateForm) {
         ASSERT_EQ(Spti(Wb(7, 0xF0, 0, 0x8000), 2, normal.data(), 0x8000), Good);
         ASSERT_EQ(Switch(5), Good);
         EXPECT_EQ(InquiryText(32, 15), std::string("1.30 ") + c.reported) << c.imageDate;
+        EXPECT_EQ(Spti(Tur), 0x062900);  // the re-flash leaves a unit attention
     }
 }
 

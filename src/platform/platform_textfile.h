@@ -27,6 +27,55 @@ enum FileErrorCause : int32_t {
     FileCauseEndOfFile = 14,
 };
 
+// The cause that a Windows error code of a failed file call becomes; the simulated PC,
+// which reports Windows codes, and the Windows layer share it.
+inline int FileCauseFromWindowsError(uint32_t error) {
+    switch (error) {
+        case 0:  // NO_ERROR
+            return FileCauseNone;
+        case 2:  // ERROR_FILE_NOT_FOUND
+            return FileCauseNotFound;
+        case 3:    // ERROR_PATH_NOT_FOUND
+        case 15:   // ERROR_INVALID_DRIVE
+        case 123:  // ERROR_INVALID_NAME
+        case 161:  // ERROR_BAD_PATHNAME
+        case 206:  // ERROR_FILENAME_EXCED_RANGE
+            return FileCauseBadPath;
+        case 4:  // ERROR_TOO_MANY_OPEN_FILES
+            return FileCauseTooManyOpenFiles;
+        case 5:   // ERROR_ACCESS_DENIED
+        case 19:  // ERROR_WRITE_PROTECT
+            return FileCauseAccessDenied;
+        case 6:  // ERROR_INVALID_HANDLE
+            return FileCauseInvalidHandle;
+        case 16:  // ERROR_CURRENT_DIRECTORY
+            return FileCauseRemovedCurrentDir;
+        case 82:  // ERROR_CANNOT_MAKE
+            return FileCauseDirectoryFull;
+        case 25:   // ERROR_SEEK
+        case 131:  // ERROR_NEGATIVE_SEEK
+            return FileCauseBadSeek;
+        case 21:    // ERROR_NOT_READY
+        case 23:    // ERROR_CRC
+        case 29:    // ERROR_WRITE_FAULT
+        case 30:    // ERROR_READ_FAULT
+        case 31:    // ERROR_GEN_FAILURE
+        case 1117:  // ERROR_IO_DEVICE
+            return FileCauseHardwareIo;
+        case 32:  // ERROR_SHARING_VIOLATION
+            return FileCauseSharingViolation;
+        case 33:  // ERROR_LOCK_VIOLATION
+            return FileCauseLockViolation;
+        case 39:   // ERROR_HANDLE_DISK_FULL
+        case 112:  // ERROR_DISK_FULL
+            return FileCauseDiskFull;
+        case 38:  // ERROR_HANDLE_EOF
+            return FileCauseEndOfFile;
+        default:
+            return FileCauseGeneric;
+    }
+}
+
 using TextFileHandle = intptr_t;
 constexpr TextFileHandle NoTextFile = 0;
 

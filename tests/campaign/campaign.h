@@ -3,6 +3,9 @@
 #include <string>
 #include <vector>
 
+#include "run/run_driver.h"
+#include "virtual_drive.h"
+
 // The fault campaigns: whole runs of the program on the simulated PC, each with one fault
 // injected at one command, judged against the failure tables.
 
@@ -49,6 +52,24 @@ bool ConsoleShows(uint32_t code);
 
 // Index in Sim.Trace of the first WRITE BUFFER at or after `from`; -1 when there is none.
 int WriteBufferFrom(size_t from);
+
+// The fault as the virtual drive injects it at its `n`-th command.
+VirtualDriveFault FaultAt(uint32_t n, CampaignFault fault);
+
+// One run of the program, as from a fresh process, on the simulated PC as it stands (the
+// drives and files stay); console, boxes and trace hold this run only. Counts the run.
+int RunOnce(CampaignTally& tally, const RunProcedures& procedures = RealProcedures);
+
+// The run told the user that the drive was updated (message 12 or 35).
+bool Updated();
+
+// What holds for any run whatever the fault and the host, without the failure tables: a
+// success only with the new firmware in the drive; exit code 1 exactly when the last
+// message is 36 or 28; nothing written before message 61 ("Now updating"); and when the
+// fault struck one of the checks before the first write and the drive was not updated, the
+// check refused, so nothing written from the fault on.
+void CheckAnyRun(CampaignTally& tally, const std::string& where, int exit, bool runsNewFirmware,
+                 bool faultAtCheck, size_t faultIndex);
 
 // The two campaigns; each adds its runs to the tally.
 void RunCurrentGenerationCampaign(CampaignTally& tally);

@@ -4,6 +4,7 @@
 #include "campaign.h"
 #include "console/catalogue.h"
 #include "platform/sim/sim_pc.h"
+#include "run/run_state.h"
 
 namespace {
 
@@ -113,4 +114,73 @@ int WriteBufferFrom(size_t from) {
         if (Sim.Trace[i].Cdb[0] == 0x3B) return static_cast<int>(i);
     }
     return -1;
+}
+
+VirtualDriveFault FaultAt(uint32_t n, CampaignFault fault) {
+    VirtualDriveFault f;
+    f.NthCommand = n;
+    switch (fault) {
+        case CampaignFault::HardwareError:
+            f.Effect = VirtualFaultEffect::CheckCondition;
+            f.SenseKey = 0x04;
+            f.Asc = 0x44;
+            f.Ascq = 0x00;
+            break;
+        case CampaignFault::UnitAttention:
+            f.Effect = VirtualFaultEffect::CheckCondition;
+            f.SenseKey = 0x06;
+            f.Asc = 0x29;
+            f.Ascq = 0x00;
+            break;
+        case CampaignFault::CallFails:
+            f.Effect = VirtualFaultEffect::CallFails;
+            break;
+        case CampaignFault::CallFailsLate:
+            f.Effect = VirtualFaultEffect::CallFailsLate;
+            break;
+        case CampaignFault::PowerLoss:
+            f.Effect = VirtualFaultEffect::PowerLoss;
+            break;
+    }
+    return f;
+}
+
+int RunOnce(CampaignTally& tally, const RunProcedures& procedures) {
+    ResetRunState();
+    Sim.Console.clear();
+    Sim.Boxes.clear();
+    Sim.ConsoleAtBox.clear();
+    Sim.Trace.clear();
+    ++tally.Runs;
+    return RunProgram(procedures);
+}
+
+bool Updated() {
+    return ConsoleShows(12) || ConsoleShows(35);
+}
+
+void CheckAnyRun(CampaignTally& tally, const std::string& where, int exit, bool runsNewFirmware,
+                 bool faultAtCheck, size_t faultIndex) {
+    if (Updated() && !runsNewFirmware) {
+        ++tally.FalseSuccesses;
+        CampaignFailure(tally, where, "success reported without the new firmware in the drive");
+    }
+    if (Sim.HungWaits != 0) CampaignFailure(tally, where, "a wait without limit never ended");
+    const SeenMessage last = LastMessage();
+    const bool stopped = (last.Text == MessageText(36) && last.Style == 18) ||
+                         (last.Text == MessageText(28) && last.Style == 17);
+    if (exit != 0 && exit != 1) CampaignFailure(tally, where, "exit code " + std::to_string(exit));
+    if ((exit == 1) != stopped) {
+        CampaignFailure(tally, where,
+                        "exit code " + std::to_string(exit) + " after \"" + last.Text + "\"");
+    }
+    if (Updated() && (exit != 0 || last.Text != MessageText(35))) {
+        CampaignFailure(tally, where, "a success that does not end with message 35");
+    }
+    if (!ConsoleShows(61) && WriteBufferFrom(0) >= 0) {
+        CampaignFailure(tally, where, "WRITE BUFFER without message 61");
+    }
+    if (faultAtCheck && !Updated() && WriteBufferFrom(faultIndex) >= 0) {
+        CampaignFailure(tally, where, "WRITE BUFFER after a refusal");
+    }
 }

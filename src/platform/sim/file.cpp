@@ -21,7 +21,9 @@ bool SameName(const std::string& a, const char* b) {
     return true;
 }
 
-SimFile* FindFile(const char* name) {
+}  // namespace
+
+SimFile* SimFindFile(const char* name) {
     for (SimFile& file : Sim.Files) {
         if (SameName(file.Name, name)) return &file;
     }
@@ -29,7 +31,7 @@ SimFile* FindFile(const char* name) {
 }
 
 // The demo keeps its package in a real folder: the whole file is taken at the open.
-bool ReadHostFile(const char* name, std::vector<uint8_t>& bytes) {
+bool SimReadHostFile(const char* name, std::vector<uint8_t>& bytes) {
     std::FILE* file = std::fopen(name, "rb");
     if (file == nullptr) return false;
     uint8_t block[65536];
@@ -42,6 +44,8 @@ bool ReadHostFile(const char* name, std::vector<uint8_t>& bytes) {
     return !failed;
 }
 
+namespace {
+
 SimOpenFile* OpenFile(FileHandle handle) {
     if (handle < 1 || static_cast<size_t>(handle) > Sim.OpenFiles.size()) return nullptr;
     SimOpenFile& file = Sim.OpenFiles[static_cast<size_t>(handle) - 1];
@@ -51,7 +55,7 @@ SimOpenFile* OpenFile(FileHandle handle) {
 }  // namespace
 
 SimFile& SimPutFile(const std::string& name, const std::vector<uint8_t>& bytes) {
-    SimFile* file = FindFile(name.c_str());
+    SimFile* file = SimFindFile(name.c_str());
     if (file == nullptr) {
         Sim.Files.push_back(SimFile());
         file = &Sim.Files.back();
@@ -67,12 +71,12 @@ FileHandle PlatformOpenFileForReading(const char* name, uint32_t* error) {
     Sim.FileOpens.push_back(name);
     SimOpenFile opened;
     if (Sim.FilesFromHost) {
-        if (!ReadHostFile(name, opened.Bytes)) {
+        if (!SimReadHostFile(name, opened.Bytes)) {
             *error = ERROR_FILE_NOT_FOUND;
             return InvalidFileHandle;
         }
     } else {
-        const SimFile* file = FindFile(name);
+        const SimFile* file = SimFindFile(name);
         if (file == nullptr) {
             *error = ERROR_FILE_NOT_FOUND;
             return InvalidFileHandle;

@@ -199,6 +199,10 @@ constexpr intptr_t SimRegistryHandleBase = 0x1000;
 // Puts a file into the current directory, replacing one of the same name; returns it so a
 // test can add failures.
 SimFile& SimPutFile(const std::string& name, const std::vector<uint8_t>& bytes);
+// The folder's file of that name (names compare without regard to case), or null.
+SimFile* SimFindFile(const char* name);
+// A whole file of the host's current directory, for a PC whose files come from the host.
+bool SimReadHostFile(const char* name, std::vector<uint8_t>& bytes);
 
 // Advances the virtual clock by `ms` without recording a wait (time spent by a device).
 void SimAdvanceClock(uint32_t ms);

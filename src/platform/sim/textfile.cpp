@@ -13,72 +13,6 @@
 
 namespace {
 
-// The cause a Windows error code of a failed open becomes, as on the Windows host.
-int CauseFromWindowsError(uint32_t error) {
-    switch (error) {
-        case 2:  // ERROR_FILE_NOT_FOUND
-            return FileCauseNotFound;
-        case 3:    // ERROR_PATH_NOT_FOUND
-        case 123:  // ERROR_INVALID_NAME
-        case 161:  // ERROR_BAD_PATHNAME
-        case 206:  // ERROR_FILENAME_EXCED_RANGE
-            return FileCauseBadPath;
-        case 4:  // ERROR_TOO_MANY_OPEN_FILES
-            return FileCauseTooManyOpenFiles;
-        case 5:  // ERROR_ACCESS_DENIED
-            return FileCauseAccessDenied;
-        case 6:  // ERROR_INVALID_HANDLE
-            return FileCauseInvalidHandle;
-        case 16:  // ERROR_CURRENT_DIRECTORY
-            return FileCauseRemovedCurrentDir;
-        case 82:  // ERROR_CANNOT_MAKE
-            return FileCauseDirectoryFull;
-        case 25:   // ERROR_SEEK
-        case 131:  // ERROR_NEGATIVE_SEEK
-            return FileCauseBadSeek;
-        case 29:    // ERROR_WRITE_FAULT
-        case 30:    // ERROR_READ_FAULT
-        case 1117:  // ERROR_IO_DEVICE
-            return FileCauseHardwareIo;
-        case 32:  // ERROR_SHARING_VIOLATION
-            return FileCauseSharingViolation;
-        case 33:  // ERROR_LOCK_VIOLATION
-            return FileCauseLockViolation;
-        case 39:   // ERROR_HANDLE_DISK_FULL
-        case 112:  // ERROR_DISK_FULL
-            return FileCauseDiskFull;
-        case 38:  // ERROR_HANDLE_EOF
-            return FileCauseEndOfFile;
-        default:
-            return FileCauseGeneric;
-    }
-}
-
-bool SameName(const std::string& a, const char* b) {
-    const size_t n = std::strlen(b);
-    if (a.size() != n) return false;
-    for (size_t i = 0; i < n; ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool ReadHostFile(const char* name, std::vector<uint8_t>& bytes) {
-    std::FILE* file = std::fopen(name, "rb");
-    if (file == nullptr) return false;
-    uint8_t block[65536];
-    size_t n;
-    while ((n = std::fread(block, 1, sizeof block, file)) > 0) {
-        bytes.insert(bytes.end(), block, block + n);
-    }
-    const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
-    return !failed;
-}
-
 SimOpenFile* OpenText(TextFileHandle file) {
     if (file < 1 || static_cast<size_t>(file) > Sim.OpenFiles.size()) return nullptr;
     SimOpenFile& open = Sim.OpenFiles[static_cast<size_t>(file) - 1];
@@ -92,14 +26,11 @@ int PlatformOpenTextFile(const char* name, TextFileHandle* file) {
     Sim.FileOpens.push_back(name);
     SimOpenFile opened;
     if (Sim.FilesFromHost) {
-        if (!ReadHostFile(name, opened.Bytes)) return FileCauseNotFound;
+        if (!SimReadHostFile(name, opened.Bytes)) return FileCauseNotFound;
     } else {
-        const SimFile* found = nullptr;
-        for (const SimFile& f : Sim.Files) {
-            if (SameName(f.Name, name)) found = &f;
-        }
+        const SimFile* found = SimFindFile(name);
         if (found == nullptr) return FileCauseNotFound;
-        if (found->OpenError != 0) return CauseFromWindowsError(found->OpenError);
+        if (found->OpenError != 0) return FileCauseFromWindowsError(found->OpenError);
         opened.Bytes = found->Bytes;
         opened.ReadFails = found->ReadFails;
     }

@@ -17,7 +17,7 @@ std::FILE* Stream(TextFileHandle file) {
 // The runtime keeps the Windows error of the call that failed; a failure of its own (no
 // stream left, a bad mode) has only errno.
 int CauseOfFailure() {
-    if (_doserrno != 0) return Win32Blocks::FileCauseFromWindowsError(_doserrno);
+    if (_doserrno != 0) return FileCauseFromWindowsError(_doserrno);
     switch (errno) {
         case ENOENT:
             return FileCauseNotFound;
