@@ -9,119 +9,120 @@
 #include "run/run_state.h"
 #include "update/legacy_models.h"
 
-// Images, HEX files and definition entries of the older drive generation, for the tests.
-
+// Images, HEX files and definition entries of the older drive generation.
 namespace legacy_test {
 
 constexpr uint32_t ImageLength = 0x20000;
-constexpr uint32_t RevisionAt = 0x1030;  // where the test images carry their revision text
+constexpr uint32_t RevisionAt = 0x1030;
+const char* const ModelCode = "KESTREL QX-510  ";
+const char* const CpuType = "SH7034";
 
-const char* const ModelCode = "KESTREL QX-510  ";  // 16 characters
-const char* const CpuType = "SH7034";              // the entry's 8 bytes: 6 and two NULs
-
-// Where each kind keeps its model code and CPU type in an image (and in the drive's memory).
+// Where each kind keeps its model code and CPU type.
 struct KindPlaces {
     uint32_t Model;
     uint32_t Cpu;
 };
 inline KindPlaces PlacesOf(int kind) {
-    switch (kind) {
-        case 8:
-            return {0x1010, 0x1020};
-        case 10:
-            return {0x1C010, 0x1C020};
-        case 9:
-        case 11:
-            return {0x1F000, 0x1F010};
-        default:
-            return {0x1000, 0x1010};
-    }
+    if (kind == 8) return {0x1010, 0x1020};
+    if (kind == 10) return {0x1C010, 0x1C020};
+    if (kind == 9 || kind == 11) return {0x1F000, 0x1F010};
+    return {0x1000, 0x1010};
 }
 
-// An image of `kind` whose bytes depend on `seed`, with the model information where the kind
-// keeps it and the revision text at RevisionAt.
 inline std::vector<uint8_t> MakeImage(int kind, const char* revision, uint32_t seed) {
     std::vector<uint8_t> image(ImageLength);
     for (uint32_t i = 0; i < ImageLength; ++i) {
         image[i] = static_cast<uint8_t>((i * 7 + (i >> 9) + seed * 13) & 0xFF);
     }
-    const KindPlaces places = PlacesOf(kind);
-    if (kind == 9 || kind == 11) {
-        std::memcpy(&image[places.Model],
-                    kind == 9 ? LegacySignatureModel9 : LegacySignatureModel11, 16);
-        std::memcpy(&image[places.Cpu], LegacySignatureCpu, 16);
+    const KindPlaces at = PlacesOf(kind);
+    const bool signed_ = kind == 9 || kind == 11;
+    std::memset(&image[at.Cpu], 0, 16);
+    if (signed_) {
+        std::memcpy(&image[at.Model], kind == 9 ? LegacySignatureModel9 : LegacySignatureModel11,
+                    16);
+        std::memcpy(&image[at.Cpu], LegacySignatureCpu, 16);
     } else {
-        std::memcpy(&image[places.Model], ModelCode, 16);
-        std::memset(&image[places.Cpu], 0, 16);
-        std::memcpy(&image[places.Cpu], CpuType, std::strlen(CpuType));
+        std::memcpy(&image[at.Model], ModelCode, 16);
+        std::memcpy(&image[at.Cpu], CpuType, std::strlen(CpuType));
     }
     std::memcpy(&image[RevisionAt], revision, 4);
     return image;
 }
 
-// The image as an Intel HEX text: 16-byte records, a segment record every 64 KiB, the end.
+// One Intel HEX record with its checksum (the reader ignores it, files carry it anyway).
+inline std::string Record(uint32_t address, uint32_t type, const std::vector<uint8_t>& data) {
+    char text[16];
+    std::snprintf(text, sizeof text, ":%02X%04X%02X", static_cast<unsigned>(data.size()),
+                  address & 0xFFFF, type);
+    std::string line = text;
+    uint32_t sum = static_cast<uint32_t>(data.size()) + (address >> 8) + address + type;
+    for (uint8_t byte : data) {
+        std::snprintf(text, sizeof text, "%02X", byte);
+        line += text;
+        sum += byte;
+    }
+    std::snprintf(text, sizeof text, "%02X\r\n", (0x100 - (sum & 0xFF)) & 0xFF);
+    return line + text;
+}
+inline std::string Segment(uint32_t segment) {
+    return Record(0, 2, {static_cast<uint8_t>(segment >> 8), static_cast<uint8_t>(segment)});
+}
+const std::string End = ":00000001FF\r\n";
+
+// The image as Intel HEX: 16-byte records, a segment record every 64 KiB, the end record.
 inline std::string HexText(const std::vector<uint8_t>& image, uint32_t base = 0) {
     std::string text;
-    char field[64];
     for (uint32_t at = 0; at < image.size(); at += 16) {
         const uint32_t address = base + at;
-        if (at == 0 || (address & 0xFFFF) == 0) {
-            const uint32_t segment = (address >> 4) & 0xF000;
-            std::snprintf(field, sizeof field, ":02000002%04X%02X\r\n", segment,
-                          (0x100 - ((4 + (segment >> 8) + (segment & 0xFF)) & 0xFF)) & 0xFF);
-            text += field;
-        }
-        const uint32_t count = image.size() - at < 16 ? image.size() - at : 16;
-        std::snprintf(field, sizeof field, ":%02X%04X00", count, address & 0xFFFF);
-        text += field;
-        uint32_t sum = count + ((address >> 8) & 0xFF) + (address & 0xFF);
-        for (uint32_t i = 0; i < count; ++i) {
-            std::snprintf(field, sizeof field, "%02X", image[at + i]);
-            text += field;
-            sum += image[at + i];
-        }
-        std::snprintf(field, sizeof field, "%02X\r\n", (0x100 - (sum & 0xFF)) & 0xFF);
-        text += field;
+        if (at == 0 || (address & 0xFFFF) == 0) text += Segment((address >> 4) & 0xF000);
+        const size_t count = image.size() - at < 16 ? image.size() - at : 16;
+        text += Record(address & 0xFFFF, 0, {image.begin() + at, image.begin() + at + count});
     }
-    return text + ":00000001FF\r\n";
+    return text + End;
 }
 
-template <size_t N>
-void PutField(char (&field)[N], const char* text) {
-    std::memset(field, 0, N);
-    std::memcpy(field, text, std::strlen(text) < N ? std::strlen(text) : N);
-}
-
-// Entry 0 of the definition: a legacy model of `kind` for "KESTREL DVD-RW  QXR-510 ".
-inline void DefineEntry(int kind, const char* revision, const char* fileName = "QX510107.HEX",
-                        const char* product = "DVD-RW  QXR-510 ") {
+// Entry 0 of the definition: a legacy model of `kind` for "KESTREL <product>".
+inline void DefineEntry(int kind, const char* revision, const char* product = "DVD-RW  QXR-510 ") {
     DefinitionEntry& e = State.Definition.Entries[0];
     std::memset(&e, 0, sizeof e);
-    PutField(e.ImageFileName, fileName);
-    PutField(e.ModelCode, ModelCode);
+    std::memcpy(e.ImageFileName, "QX510107.HEX", 12);
+    std::memcpy(e.ModelCode, ModelCode, 16);
     std::memcpy(e.Vendor, "KESTREL ", 8);
     std::memcpy(e.Product, product, 16);
     std::memcpy(e.RevisionText, revision, 4);
-    PutField(e.CpuType, CpuType);
+    std::memcpy(e.CpuType, CpuType, std::strlen(CpuType));
     std::memcpy(e.Extension, "HEX", 4);
     e.Size = static_cast<int32_t>(ImageLength);
     e.KindCode = kind;
     State.Definition.EntryCount = 1;
 }
 
+// A mode-1 WRITE/READ BUFFER command: buffer id, 24-bit offset and 24-bit length.
+inline std::vector<uint8_t> BufferCdb(uint8_t opcode, uint8_t id, uint32_t offset,
+                                      uint32_t length) {
+    std::vector<uint8_t> cdb = {opcode, 0x01, id, 0, 0, 0, 0, 0, 0, 0};
+    for (int i = 0; i < 3; ++i) {
+        cdb[3 + i] = static_cast<uint8_t>(offset >> (16 - 8 * i));
+        cdb[6 + i] = static_cast<uint8_t>(length >> (16 - 8 * i));
+    }
+    return cdb;
+}
+
 // True when the texts appear on the console in this order.
 inline bool InOrder(const std::vector<std::string>& texts) {
     size_t at = 0;
     for (const std::string& text : texts) {
-        at = Sim.Console.find(text, at);
-        if (at == std::string::npos) return false;
+        if ((at = Sim.Console.find(text, at)) == std::string::npos) return false;
         at += text.size();
     }
     return true;
 }
 
-// A "KESTREL DVD-RW  QXR-510 " drive of `kind` running `revision`, whose memory holds the
-// image of that revision.
+inline void PutText(const char* name, const std::string& text) {
+    SimPutFile(name, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+// A "KESTREL DVD-RW  QXR-510 " drive of `kind` at `revision`, its memory holding that image.
 inline VirtualDrive& MakeLegacyDrive(VirtualDrive& drive, int kind, const char* revision) {
     drive.Product = "DVD-RW  QXR-510 ";
     drive.Revision = revision;
@@ -131,11 +132,9 @@ inline VirtualDrive& MakeLegacyDrive(VirtualDrive& drive, int kind, const char* 
     return drive;
 }
 
-// A simulated PC with the run's blocks as the probe leaves them on the transport, and one
-// legacy drive listed as the target.
+// A simulated PC as the probe leaves it, as after Yes to updating every drive.
 class LegacyDriveTest : public DeviceTest {
 protected:
-    // As after Yes to updating every drive: no per-drive question unless a case asks for it.
     void SetUp() override {
         DeviceTest::SetUp();
         State.UpdateAll = 1;
@@ -144,38 +143,22 @@ protected:
         PlatformFreeBlock(State.ImageBuffer);
         DeviceTest::TearDown();
     }
-
-    // A legacy drive listed as the target, the run's image block allocated for its transport.
+    // Starts over (sim, targets, image block) with one legacy drive listed as the target.
     VirtualDrive& AddDrive(bool aspi, int kind, const char* revision = "1.05") {
-        VirtualDrive& drive = aspi ? AddAspiTarget(0, 1) : AddSptiTarget('E');
-        const uint32_t imageBlock = aspi ? 0x200000 : 0x800000;
-        if (State.ImageBuffer == nullptr) {
-            State.ImageBuffer = PlatformAllocateBlock(imageBlock);
-            State.ImageBufferSize = imageBlock;
-        }
-        return MakeLegacyDrive(drive, kind, revision);
+        ResetSim();
+        State.TargetCount = 0;
+        PlatformFreeBlock(State.ImageBuffer);
+        State.ImageBufferSize = aspi ? 0x200000 : 0x800000;
+        State.ImageBuffer = PlatformAllocateBlock(State.ImageBufferSize);
+        return MakeLegacyDrive(aspi ? AddAspiTarget(0, 1) : AddSptiTarget('E'), kind, revision);
     }
-
-    // The entry of `kind` for 1.07 selected, and its HEX file in the current directory.
+    // The entry of `kind` selected, and its HEX file in the current directory.
     std::vector<uint8_t> Package(int kind, const char* revision = "1.07") {
         DefineEntry(kind, revision);
         SelectDefinitionEntry(0);
         const std::vector<uint8_t> image = MakeImage(kind, revision, 1);
-        const std::string text = HexText(image);
-        SimPutFile("QX510107.HEX", std::vector<uint8_t>(text.begin(), text.end()));
+        PutText("QX510107.HEX", HexText(image));
         return image;
-    }
-
-    // The commands of the trace with this opcode and, for the buffer commands, mode 1 and
-    // this buffer id.
-    static std::vector<SimCommandRecord> Commands(uint8_t opcode, int bufferId = -1) {
-        std::vector<SimCommandRecord> found;
-        for (const SimCommandRecord& r : Sim.Trace) {
-            if (r.Cdb[0] != opcode) continue;
-            if (bufferId >= 0 && (r.Cdb[1] != 1 || r.Cdb[2] != bufferId)) continue;
-            found.push_back(r);
-        }
-        return found;
     }
 };
 
