@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 
 #include "platform/sim/sim_pc.h"
+#include "run/run_state.h"
 
 namespace {
 
@@ -104,4 +106,30 @@ bool WriteSamplePackage(const SamplePackage& package, const std::string& folder)
         if (std::fclose(out) != 0 || !written) return false;
     }
     return true;
+}
+
+namespace {
+
+// Copies a text into a fixed-width field, cut to the field and zero behind it.
+template <size_t N>
+void PutEntryText(char (&field)[N], const char* text) {
+    std::memset(field, 0, N);
+    std::memcpy(field, text, std::min(std::strlen(text), N));
+}
+
+}  // namespace
+
+void DefineLegacyEntry(const LegacyEntry& spec) {
+    DefinitionEntry& e = State.Definition.Entries[0];
+    std::memset(&e, 0, sizeof e);
+    PutEntryText(e.ImageFileName, spec.FileName);
+    PutEntryText(e.ModelCode, spec.ModelCode);
+    std::memcpy(e.Vendor, "KESTREL ", 8);
+    PutEntryText(e.Product, spec.Product);
+    PutEntryText(e.RevisionText, spec.RevisionText);
+    PutEntryText(e.CpuType, spec.CpuType);
+    std::memcpy(e.Extension, "HEX", 4);
+    e.Size = static_cast<int32_t>(spec.Size);
+    e.KindCode = spec.Kind;
+    State.Definition.EntryCount = 1;
 }

@@ -48,3 +48,16 @@ void PutSamplePackage(const SamplePackage& package);
 
 // Writes both images into a folder of the host; false when a file could not be written.
 bool WriteSamplePackage(const SamplePackage& package, const std::string& folder);
+
+// An older-generation package's definition entry, put in place of the built-in one as entry 0
+// of the run's table (the only entry).
+struct LegacyEntry {
+    const char* FileName;
+    const char* ModelCode;     // 16 characters
+    const char* Product;       // 16 characters
+    const char* RevisionText;  // "d.dd"
+    const char* CpuType;
+    uint32_t Size;
+    int Kind;
+};
+void DefineLegacyEntry(const LegacyEntry& entry);

@@ -7,6 +7,7 @@
 #include "device_test_support.h"
 #include "platform/platform_memory.h"
 #include "run/run_state.h"
+#include "sample_package.h"
 #include "update/legacy_models.h"
 
 // Images, HEX files and definition entries of the older drive generation.
@@ -83,18 +84,7 @@ inline std::string HexText(const std::vector<uint8_t>& image, uint32_t base = 0)
 
 // Entry 0 of the definition: a legacy model of `kind` for "KESTREL <product>".
 inline void DefineEntry(int kind, const char* revision, const char* product = "DVD-RW  QXR-510 ") {
-    DefinitionEntry& e = State.Definition.Entries[0];
-    std::memset(&e, 0, sizeof e);
-    std::memcpy(e.ImageFileName, "QX510107.HEX", 12);
-    std::memcpy(e.ModelCode, ModelCode, 16);
-    std::memcpy(e.Vendor, "KESTREL ", 8);
-    std::memcpy(e.Product, product, 16);
-    std::memcpy(e.RevisionText, revision, 4);
-    std::memcpy(e.CpuType, CpuType, std::strlen(CpuType));
-    std::memcpy(e.Extension, "HEX", 4);
-    e.Size = static_cast<int32_t>(ImageLength);
-    e.KindCode = kind;
-    State.Definition.EntryCount = 1;
+    DefineLegacyEntry({"QX510107.HEX", ModelCode, product, revision, CpuType, ImageLength, kind});
 }
 
 // A mode-1 WRITE/READ BUFFER command: buffer id, 24-bit offset and 24-bit length.

@@ -7,6 +7,7 @@
 #include "discovery/host_probe.h"
 #include "discovery/target_enumeration.h"
 #include "run/run_state.h"
+#include "sample_package.h"
 #include "update/current_generation.h"
 #include "update/legacy_generation.h"
 
@@ -55,25 +56,9 @@ bool WriteHex(const std::vector<uint8_t>& image, const std::string& path) {
     return std::fclose(file) == 0;
 }
 
-template <size_t N>
-void PutText(char (&field)[N], const char* text) {
-    std::memset(field, 0, N);
-    std::memcpy(field, text, std::strlen(text) < N ? std::strlen(text) : N);
-}
-
 int ProbeWithLegacyDefinition() {
-    DefinitionEntry& entry = State.Definition.Entries[0];
-    std::memset(&entry, 0, sizeof entry);
-    PutText(entry.ImageFileName, LegacyImageName);
-    PutText(entry.ModelCode, ModelCode);
-    std::memcpy(entry.Vendor, "KESTREL ", 8);
-    std::memcpy(entry.Product, "DVD-ROM QXD-310 ", 16);
-    std::memcpy(entry.RevisionText, "1.07", 4);
-    PutText(entry.CpuType, CpuType);
-    std::memcpy(entry.Extension, "HEX", 4);
-    entry.Size = static_cast<int32_t>(ImageLength);
-    entry.KindCode = Kind;
-    State.Definition.EntryCount = 1;
+    DefineLegacyEntry(
+        {LegacyImageName, ModelCode, "DVD-ROM QXD-310 ", "1.07", CpuType, ImageLength, Kind});
     return ProbeHost();
 }
 

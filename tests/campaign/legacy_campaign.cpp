@@ -12,6 +12,7 @@
 #include "run/run_driver.h"
 #include "run/run_state.h"
 #include "run/update_definition.h"
+#include "sample_package.h"
 #include "update/legacy_models.h"
 #include "virtual_drive.h"
 
@@ -72,28 +73,12 @@ std::vector<uint8_t> HexFile(const std::vector<uint8_t>& image) {
     return std::vector<uint8_t>(text.begin(), text.end());
 }
 
-template <size_t N>
-void PutField(char (&field)[N], const char* text) {
-    std::memset(field, 0, N);
-    std::memcpy(field, text, std::strlen(text) < N ? std::strlen(text) : N);
-}
-
 // The package for 1.07 of the model of `kind`, in place of the built-in one: entry 0 is
 // filled after the run has filled its definition and before it probes the host.
 int LegacyKind = 7;
 int ProbeWithLegacyDefinition() {
-    DefinitionEntry& e = State.Definition.Entries[0];
-    std::memset(&e, 0, sizeof e);
-    PutField(e.ImageFileName, HexName);
-    PutField(e.ModelCode, ModelCode);
-    std::memcpy(e.Vendor, "KESTREL ", 8);
-    std::memcpy(e.Product, "DVD-RW  QXR-510 ", 16);
-    std::memcpy(e.RevisionText, "1.07", 4);
-    PutField(e.CpuType, CpuType);
-    std::memcpy(e.Extension, "HEX", 4);
-    e.Size = static_cast<int32_t>(ImageLength);
-    e.KindCode = LegacyKind;
-    State.Definition.EntryCount = 1;
+    DefineLegacyEntry(
+        {HexName, ModelCode, "DVD-RW  QXR-510 ", "1.07", CpuType, ImageLength, LegacyKind});
     return ProbeHost();
 }
 const RunProcedures LegacyRun = {ProbeWithLegacyDefinition, RealProcedures.EnumerateTargets,
