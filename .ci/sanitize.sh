@@ -10,7 +10,7 @@ dir=${1:-build/ci-sanitize}
 seconds=${FUZZ_SECONDS:-60}
 
 need=()
-for pkg in cmake clang libclang-rt-14-dev libgtest-dev libgmock-dev make; do
+for pkg in cmake clang libclang-rt-14-dev libgtest-dev make; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then

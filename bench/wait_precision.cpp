@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "run/timing.h"
+#include "base/timing.h"
 
 namespace {
 

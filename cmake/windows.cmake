@@ -6,12 +6,11 @@
 file(GLOB ODD_WIN32_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/platform/win32/*.cpp)
 add_library(odd_platform_win32 STATIC ${ODD_WIN32_SOURCES})
 target_include_directories(odd_platform_win32 PUBLIC ${CMAKE_SOURCE_DIR}/src)
-target_link_libraries(odd_platform_win32 PUBLIC odd_core winmm)
-set_property(TARGET odd_core APPEND PROPERTY LINK_INTERFACE_MULTIPLICITY 3)
+target_link_libraries(odd_platform_win32 PUBLIC winmm)
 
 # Static: the exe needs no DLL of the compiler's.
 add_executable(odd-fwupdate ${CMAKE_SOURCE_DIR}/src/run/main.cpp)
-target_link_libraries(odd-fwupdate PRIVATE odd_core odd_platform_win32 odd_core winmm)
+target_link_libraries(odd-fwupdate PRIVATE odd_core odd_platform_win32)
 target_link_options(odd-fwupdate PRIVATE -static)
 
 # The ASPI layer for the wine tests: exports 1 and 2 by ordinal, one virtual drive.

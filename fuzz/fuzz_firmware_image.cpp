@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "fuzz_input.h"
-#include "platform/sim/sim_pc.h"
-#include "run/run_state.h"
-#include "run/update_definition.h"
+#include "pc/sim_pc.h"
+#include "base/run_state.h"
+#include "base/update_definition.h"
 #include "update/firmware_image.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "fuzz_input.h"
-#include "platform/sim/sim_pc.h"
-#include "run/run_state.h"
+#include "pc/sim_pc.h"
+#include "base/run_state.h"
 #include "update/hex_image.h"
 
 namespace {

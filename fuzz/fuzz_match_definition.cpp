@@ -7,8 +7,8 @@
 
 #include "discovery/target_enumeration.h"
 #include "fuzz_input.h"
-#include "run/run_state.h"
-#include "run/update_definition.h"
+#include "base/run_state.h"
+#include "base/update_definition.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzInput in = MakeFuzzInput(data, size);

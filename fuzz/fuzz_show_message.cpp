@@ -5,8 +5,8 @@
 
 #include "console/message.h"
 #include "fuzz_input.h"
-#include "platform/sim/sim_pc.h"
-#include "run/run_state.h"
+#include "pc/sim_pc.h"
+#include "base/run_state.h"
 #include "update/firmware_image.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <utility>
 
-#include "platform/sim/sim_pc.h"
-#include "run/run_state.h"
+#include "pc/sim_pc.h"
+#include "base/run_state.h"
 
 namespace {
 
@@ -119,17 +119,17 @@ void PutEntryText(char (&field)[N], const char* text) {
 
 }  // namespace
 
-void DefineLegacyEntry(const LegacyEntry& spec) {
+void DefineLegacyEntry(const LegacyEntry& entry) {
     DefinitionEntry& e = State.Definition.Entries[0];
     std::memset(&e, 0, sizeof e);
-    PutEntryText(e.ImageFileName, spec.FileName);
-    PutEntryText(e.ModelCode, spec.ModelCode);
+    PutEntryText(e.ImageFileName, entry.FileName);
+    PutEntryText(e.ModelCode, entry.ModelCode);
     std::memcpy(e.Vendor, "KESTREL ", 8);
-    PutEntryText(e.Product, spec.Product);
-    PutEntryText(e.RevisionText, spec.RevisionText);
-    PutEntryText(e.CpuType, spec.CpuType);
+    PutEntryText(e.Product, entry.Product);
+    PutEntryText(e.RevisionText, entry.RevisionText);
+    PutEntryText(e.CpuType, entry.CpuType);
     std::memcpy(e.Extension, "HEX", 4);
-    e.Size = static_cast<int32_t>(spec.Size);
-    e.KindCode = spec.Kind;
+    e.Size = static_cast<int32_t>(entry.Size);
+    e.KindCode = entry.Kind;
     State.Definition.EntryCount = 1;
 }

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "platform/platform_memory.h"
-#include "platform/sim/sim_pc.h"
+#include "pc/sim_pc.h"
 #include "test_support.h"
 
 using Bytes = std::vector<uint8_t>;

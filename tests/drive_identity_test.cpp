@@ -7,7 +7,7 @@
 #include "console/catalogue.h"
 #include "discovery/host_probe.h"
 #include "run/run_driver.h"
-#include "run/update_definition.h"
+#include "base/update_definition.h"
 #include "test_support.h"
 #include "virtual_drive.h"
 

@@ -6,7 +6,7 @@
 #include "discovery/host_probe.h"
 #include "discovery/target_enumeration.h"
 #include "run/run_driver.h"
-#include "run/update_definition.h"
+#include "base/update_definition.h"
 #include "test_support.h"
 #include "virtual_drive.h"
 

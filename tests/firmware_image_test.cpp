@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "console/catalogue.h"
-#include "run/update_definition.h"
+#include "base/update_definition.h"
 #include "sample_package.h"
 #include "test_support.h"
 #include "update/drive_identity.h"

@@ -6,7 +6,7 @@
 
 #include "device_test_support.h"
 #include "platform/platform_memory.h"
-#include "run/run_state.h"
+#include "base/run_state.h"
 #include "sample_package.h"
 #include "update/legacy_models.h"
 

@@ -6,7 +6,7 @@
 
 #include "console/message.h"
 #include "platform/platform_memory.h"
-#include "run/update_definition.h"
+#include "base/update_definition.h"
 #include "test_support.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "run/update_definition.h"
+#include "base/update_definition.h"
 #include "test_support.h"
 #include "virtual_drive.h"
 

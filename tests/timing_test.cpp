@@ -1,4 +1,4 @@
-#include "run/timing.h"
+#include "base/timing.h"
 
 #include "platform/platform_clock.h"
 #include "test_support.h"

@@ -13,7 +13,7 @@
 
 #include "legacy_scenario.h"
 #include "platform/linux/linux_console.h"
-#include "platform/sim/sim_pc.h"
+#include "pc/sim_pc.h"
 #include "run/run_driver.h"
 #include "sample_package.h"
 #include "virtual_drive.h"

@@ -6,7 +6,7 @@
 
 #include "discovery/host_probe.h"
 #include "discovery/target_enumeration.h"
-#include "run/run_state.h"
+#include "base/run_state.h"
 #include "sample_package.h"
 #include "update/current_generation.h"
 #include "update/legacy_generation.h"

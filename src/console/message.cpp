@@ -4,7 +4,7 @@
 
 #include "console/catalogue.h"
 #include "platform/platform_console.h"
-#include "run/run_state.h"
+#include "base/run_state.h"
 
 const char* const UnknownMessageText = "\r\nUnknow Message Code\r\n";
 

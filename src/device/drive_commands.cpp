@@ -5,7 +5,7 @@
 #include "device/command_executor.h"
 #include "device/transport.h"
 #include "platform/platform_device.h"
-#include "run/run_state.h"
+#include "base/run_state.h"
 
 namespace {
 

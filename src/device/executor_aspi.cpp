@@ -6,7 +6,7 @@
 #include "device/transport.h"
 #include "platform/platform_clock.h"
 #include "platform/platform_device.h"
-#include "run/run_state.h"
+#include "base/run_state.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "platform/platform_device.h"
 #include "platform/platform_host.h"
 #include "platform/platform_memory.h"
-#include "run/run_state.h"
+#include "base/run_state.h"
 
 namespace {
 

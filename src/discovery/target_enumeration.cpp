@@ -4,7 +4,7 @@
 
 #include "device/command_executor.h"
 #include "device/drive_commands.h"
-#include "run/run_state.h"
+#include "base/run_state.h"
 
 namespace {
 

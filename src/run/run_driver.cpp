@@ -8,8 +8,8 @@
 #include "discovery/target_enumeration.h"
 #include "platform/platform_console.h"
 #include "platform/platform_memory.h"
-#include "run/run_state.h"
-#include "run/timing.h"
+#include "base/run_state.h"
+#include "base/timing.h"
 #include "update/current_generation.h"
 #include "update/legacy_generation.h"
 

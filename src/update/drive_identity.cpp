@@ -5,8 +5,8 @@
 
 #include "console/message.h"
 #include "device/drive_commands.h"
-#include "run/run_state.h"
-#include "run/timing.h"
+#include "base/run_state.h"
+#include "base/timing.h"
 
 namespace {
 

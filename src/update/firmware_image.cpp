@@ -5,7 +5,7 @@
 #include "console/message.h"
 #include "device/drive_commands.h"
 #include "platform/platform_file.h"
-#include "run/run_state.h"
+#include "base/run_state.h"
 #include "update/drive_identity.h"
 #include "update/target_preparation.h"
 

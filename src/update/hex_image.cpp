@@ -5,7 +5,7 @@
 
 #include "console/message.h"
 #include "platform/platform_textfile.h"
-#include "run/run_state.h"
+#include "base/run_state.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include "device/command_executor.h"
 #include "device/drive_commands.h"
 #include "discovery/target_enumeration.h"
-#include "run/run_state.h"
+#include "base/run_state.h"
 #include "update/drive_identity.h"
 #include "update/legacy_generation.h"
 #include "update/legacy_models.h"

@@ -5,8 +5,8 @@
 #include "device/command_executor.h"
 #include "device/drive_commands.h"
 #include "platform/platform_clock.h"
-#include "run/run_state.h"
-#include "run/timing.h"
+#include "base/run_state.h"
+#include "base/timing.h"
 #include "update/legacy_generation.h"
 #include "update/legacy_models.h"
 

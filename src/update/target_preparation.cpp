@@ -6,8 +6,8 @@
 #include "device/command_executor.h"
 #include "device/drive_commands.h"
 #include "discovery/target_enumeration.h"
-#include "run/run_state.h"
-#include "run/update_definition.h"
+#include "base/run_state.h"
+#include "base/update_definition.h"
 
 namespace {
 

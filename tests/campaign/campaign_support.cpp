@@ -3,8 +3,8 @@
 
 #include "campaign.h"
 #include "console/catalogue.h"
-#include "platform/sim/sim_pc.h"
-#include "run/run_state.h"
+#include "pc/sim_pc.h"
+#include "base/run_state.h"
 
 namespace {
 

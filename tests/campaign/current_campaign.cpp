@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "campaign.h"
-#include "platform/sim/sim_pc.h"
+#include "pc/sim_pc.h"
 #include "run/run_driver.h"
-#include "run/run_state.h"
+#include "base/run_state.h"
 #include "sample_package.h"
 #include "virtual_drive.h"
 

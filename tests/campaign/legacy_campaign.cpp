@@ -8,10 +8,10 @@
 
 #include "campaign.h"
 #include "discovery/host_probe.h"
-#include "platform/sim/sim_pc.h"
+#include "pc/sim_pc.h"
 #include "run/run_driver.h"
-#include "run/run_state.h"
-#include "run/update_definition.h"
+#include "base/run_state.h"
+#include "base/update_definition.h"
 #include "sample_package.h"
 #include "update/legacy_models.h"
 #include "virtual_drive.h"

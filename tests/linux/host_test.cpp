@@ -3,7 +3,7 @@
 #include "discovery/host_probe.h"
 #include "platform/platform_host.h"
 #include "run/run_driver.h"
-#include "run/run_state.h"
+#include "base/run_state.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "platform/sim/sim_pc.h"
+#include "pc/sim_pc.h"
 
 #include <cstdlib>
 

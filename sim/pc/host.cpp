@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "platform/platform_host.h"
-#include "platform/sim/sim_pc.h"
+#include "pc/sim_pc.h"
 
 // The simulated PC's operating system version and registry.
 

@@ -1,4 +1,4 @@
-#include "run/run_state.h"
+#include "base/run_state.h"
 
 #include <cstring>
 

@@ -1,9 +1,9 @@
-#include "run/update_definition.h"
+#include "base/update_definition.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "run/run_state.h"
+#include "base/run_state.h"
 
 namespace {
 

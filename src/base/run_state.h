@@ -2,9 +2,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "discovery/target_list.h"
+#include "base/target_list.h"
 #include "platform/platform_device.h"
-#include "run/update_definition.h"
+#include "base/update_definition.h"
 
 constexpr size_t RunTextCapacity = 2048;
 constexpr int AdapterNameCapacity = 16;  // adapters beyond the 16th have no name entry

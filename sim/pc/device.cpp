@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "platform/platform_device.h"
-#include "platform/sim/sim_pc.h"
+#include "pc/sim_pc.h"
 
 // Drive I/O of the simulated PC: the virtual drives at drive letters (SPTI) and on ASPI host
 // adapters. SPTI calls run to the end at once, the clock moving by the drive's time; ASPI

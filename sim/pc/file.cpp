@@ -5,7 +5,7 @@
 
 #include "platform/platform_device.h"
 #include "platform/platform_file.h"
-#include "platform/sim/sim_pc.h"
+#include "pc/sim_pc.h"
 
 namespace {
 
