@@ -2,8 +2,9 @@
 #include <cctype>
 #include <cstring>
 
-#include "platform/platform_device.h"
 #include "pc/sim_pc.h"
+#include "platform/pass_through_block.h"
+#include "platform/platform_device.h"
 
 // Drive I/O of the simulated PC: the virtual drives at drive letters (SPTI) and on ASPI host
 // adapters. SPTI calls run to the end at once, the clock moving by the drive's time; ASPI
@@ -24,14 +25,6 @@ constexpr uint8_t SS_NO_DEVICE = 0x82;
 constexpr uint8_t SS_INVALID_SRB = 0xE0;
 constexpr uint8_t HASTAT_SEL_TO = 0x11;  // the host adapter lost the target
 constexpr uint8_t CheckCondition = 0x02;
-
-uint32_t Le32(const uint8_t* at) {
-    return at[0] | (uint32_t{at[1]} << 8) | (uint32_t{at[2]} << 16) | (uint32_t{at[3]} << 24);
-}
-
-void PutLe32(uint8_t* at, uint32_t value) {
-    for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
-}
 
 VirtualDrive* DriveAtLetter(char letter) {
     for (VirtualDrive& drive : Sim.Drives) {
@@ -119,7 +112,7 @@ uint8_t ExecuteScsiCommand(uint8_t* srb, uint8_t* data, AspiEvent event) {
     }
     const uint8_t flags = srb[Srb::Flags];
     const uint8_t direction = flags & (Srb::SRB_DIR_IN | Srb::SRB_DIR_OUT);
-    const uint32_t bufLen = Le32(srb + Srb::BufLen);
+    const uint32_t bufLen = GetLe32(srb + Srb::BufLen);
     const int cdbLength = srb[Srb::CDBLen];
     if (cdbLength == 0 || cdbLength > 16 || (bufLen > 0 && data == nullptr) ||
         direction == (Srb::SRB_DIR_IN | Srb::SRB_DIR_OUT)) {
@@ -286,10 +279,10 @@ uint32_t PlatformPassThroughDirect(DeviceHandle handle, uint8_t block[Sptd::Bloc
 
     const int cdbLength = block[Sptd::CdbLength];
     const uint8_t dataIn = block[Sptd::DataIn];
-    const uint32_t length = Le32(block + Sptd::DataTransferLength);
-    const uint32_t timeoutSeconds = Le32(block + Sptd::TimeOutValue);
+    const uint32_t length = GetLe32(block + Sptd::DataTransferLength);
+    const uint32_t timeoutSeconds = GetLe32(block + Sptd::TimeOutValue);
     const uint8_t senseLength = block[Sptd::SenseInfoLength];
-    const uint32_t senseOffset = Le32(block + Sptd::SenseInfoOffset);
+    const uint32_t senseOffset = GetLe32(block + Sptd::SenseInfoOffset);
 
     SimCommandRecord record = {};
     record.Letter = entry->Letter;
@@ -303,20 +296,14 @@ uint32_t PlatformPassThroughDirect(DeviceHandle handle, uint8_t block[Sptd::Bloc
     record.AtMs = Sim.ClockMs;
 
     const auto callFails = [&](uint32_t error) {
-        block[Sptd::ScsiStatus] = 0;
-        block[Sptd::SenseInfoLength] = 0;
+        ClearPassThroughAnswer(block);
         record.Status = SimCallFailed;
         Sim.Trace.push_back(record);
         return error;
     };
     if (entry->Access == 0) return callFails(ERROR_ACCESS_DENIED);
-    const uint16_t structLength = static_cast<uint16_t>(block[0] | (block[1] << 8));
-    if (structLength != Sptd::StructSize || cdbLength == 0 || cdbLength > 16 ||
-        dataIn > Sptd::DATA_UNSPECIFIED ||
-        (senseLength > 0 && senseOffset + senseLength > Sptd::BlockSize) ||
-        (length > 0 && dataIn != Sptd::DATA_UNSPECIFIED && data == nullptr)) {
-        return callFails(ERROR_INVALID_PARAMETER);
-    }
+    const uint32_t refused = CheckPassThroughBlock(block, data);
+    if (refused != ERROR_SUCCESS) return callFails(refused);
 
     std::vector<uint8_t> staged(dataIn == Sptd::DATA_IN ? length : 0);
     VirtualDriveData io;

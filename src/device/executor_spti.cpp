@@ -2,10 +2,10 @@
 // with its sense area at 48, built byte by byte.
 #include <cstring>
 
+#include "base/run_state.h"
 #include "device/command_executor.h"
 #include "device/transport.h"
 #include "platform/platform_device.h"
-#include "base/run_state.h"
 
 namespace {
 
@@ -17,11 +17,6 @@ static_assert(SenseLength <= 32, "the sense bytes fit the sense area");
 constexpr uint32_t GenericReadWrite = 0xC0000000;  // GENERIC_READ | GENERIC_WRITE
 constexpr uint32_t NoLimitSeconds = 60;            // what a request without limit gets
 constexpr uint32_t ProbeSeconds = 2;
-
-// SCSI_ADDRESS: Length (4 bytes), PortNumber, PathId, TargetId, Lun.
-constexpr int AddressPathId = 5;
-constexpr int AddressTargetId = 6;
-constexpr int AddressLun = 7;
 
 uint8_t DataInFor(int32_t direction) {
     switch (direction) {
@@ -36,19 +31,8 @@ uint8_t DataInFor(int32_t direction) {
 
 void BuildBlock(const uint8_t* cdb, int cdbLength, uint8_t dataIn, uint32_t length,
                 uint32_t timeoutSeconds) {
-    uint8_t* block = State.PassThroughBlock;
-    std::memset(block, 0, Sptd::BlockSize);
-    PutLe16(block + Sptd::Length, Sptd::StructSize);
-    block[Sptd::PathId] = State.ScsiAddress[AddressPathId];
-    block[Sptd::TargetId] = State.ScsiAddress[AddressTargetId];
-    block[Sptd::Lun] = State.ScsiAddress[AddressLun];
-    block[Sptd::CdbLength] = static_cast<uint8_t>(cdbLength);
-    block[Sptd::SenseInfoLength] = SenseLength;
-    block[Sptd::DataIn] = dataIn;
-    PutLe32(block + Sptd::DataTransferLength, length);
-    PutLe32(block + Sptd::TimeOutValue, timeoutSeconds);
-    PutLe32(block + Sptd::SenseInfoOffset, Sptd::SenseArea);
-    std::memcpy(block + Sptd::Cdb, cdb, static_cast<size_t>(cdbLength));
+    BuildPassThroughBlock(State.PassThroughBlock, State.ScsiAddress, cdb, cdbLength, dataIn, length,
+                          timeoutSeconds, SenseLength);
 }
 
 // How many sense bytes the last request returned, as far as SenseBuffer holds them.

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "platform/linux/linux_device.h"
+#include "platform/pass_through_block.h"
 #include "platform/platform_device.h"
 
 namespace {
@@ -30,15 +31,6 @@ constexpr unsigned DriverStatusMask = 0x0F;
 constexpr unsigned DriverOk = 0x00;
 constexpr unsigned DriverTimeout = 0x06;
 constexpr unsigned DriverSense = 0x08;
-
-void PutLe32(uint8_t* at, uint32_t value) {
-    for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint32_t GetLe32(const uint8_t* at) {
-    return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 |
-           static_cast<uint32_t>(at[2]) << 16 | static_cast<uint32_t>(at[3]) << 24;
-}
 
 int Descriptor(DeviceHandle handle) {
     return static_cast<int>(handle);
@@ -112,9 +104,10 @@ void ScsiAddressFromIdLun(uint32_t fourInOne, uint8_t address[8]) {
 }
 
 uint32_t SgIoFromBlock(uint8_t block[Sptd::BlockSize], uint8_t* data, sg_io_hdr_t* header) {
+    const uint32_t refused = CheckPassThroughBlock(block, data);
+    if (refused != ERROR_SUCCESS) return refused;
     std::memset(header, 0, sizeof *header);
     header->interface_id = 'S';
-
     switch (block[Sptd::DataIn]) {
         case Sptd::DATA_OUT:
             header->dxfer_direction = SG_DXFER_TO_DEV;
@@ -122,43 +115,30 @@ uint32_t SgIoFromBlock(uint8_t block[Sptd::BlockSize], uint8_t* data, sg_io_hdr_
         case Sptd::DATA_IN:
             header->dxfer_direction = SG_DXFER_FROM_DEV;
             break;
-        case Sptd::DATA_UNSPECIFIED:
+        default:
             header->dxfer_direction = SG_DXFER_NONE;
             break;
-        default:
-            return ERROR_INVALID_PARAMETER;
     }
-
-    const uint8_t cdbLength = block[Sptd::CdbLength];
-    if (cdbLength == 0 || cdbLength > 16) return ERROR_INVALID_PARAMETER;
-    header->cmd_len = cdbLength;
+    header->cmd_len = block[Sptd::CdbLength];
     header->cmdp = block + Sptd::Cdb;
 
     const uint32_t length = GetLe32(block + Sptd::DataTransferLength);
-    if (header->dxfer_direction == SG_DXFER_NONE) {
-        if (length != 0) return ERROR_INVALID_PARAMETER;
-    } else if (length != 0 && data == nullptr) {
-        return ERROR_INVALID_PARAMETER;
-    }
     header->dxfer_len = length;
     header->dxferp = length != 0 ? data : nullptr;
 
     const uint32_t seconds = GetLe32(block + Sptd::TimeOutValue);
     header->timeout = seconds > UINT32_MAX / 1000 ? UINT32_MAX : seconds * 1000;
 
-    // The sense bytes land in the block's own sense area, never past its end.
-    const uint32_t senseOffset = GetLe32(block + Sptd::SenseInfoOffset);
-    uint32_t senseRoom = senseOffset < Sptd::BlockSize ? Sptd::BlockSize - senseOffset : 0;
-    if (senseRoom > block[Sptd::SenseInfoLength]) senseRoom = block[Sptd::SenseInfoLength];
-    header->mx_sb_len = static_cast<unsigned char>(senseRoom);
-    header->sbp = senseRoom != 0 ? block + senseOffset : nullptr;
+    // The check keeps the sense area inside the block.
+    const uint8_t senseLength = block[Sptd::SenseInfoLength];
+    header->mx_sb_len = senseLength;
+    header->sbp = senseLength != 0 ? block + GetLe32(block + Sptd::SenseInfoOffset) : nullptr;
     return ERROR_SUCCESS;
 }
 
 uint32_t BlockFromSgIo(const sg_io_hdr_t& header, int ioctlResult, int ioctlErrno,
                        uint8_t block[Sptd::BlockSize]) {
-    block[Sptd::ScsiStatus] = 0;
-    block[Sptd::SenseInfoLength] = 0;
+    ClearPassThroughAnswer(block);
     if (ioctlResult < 0) return ioctlErrno == 0 ? ERROR_GEN_FAILURE : ErrorFromErrno(ioctlErrno);
 
     const unsigned host = header.host_status;
@@ -222,8 +202,7 @@ uint32_t PlatformPassThroughDirect(DeviceHandle handle, uint8_t block[Sptd::Bloc
     sg_io_hdr_t header;
     const uint32_t refused = SgIoFromBlock(block, data, &header);
     if (refused != ERROR_SUCCESS) {
-        block[Sptd::ScsiStatus] = 0;
-        block[Sptd::SenseInfoLength] = 0;
+        ClearPassThroughAnswer(block);
         return refused;
     }
     // Not repeated on EINTR: the command may have reached the drive already.

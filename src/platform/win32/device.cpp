@@ -73,7 +73,7 @@ uint32_t PlatformGetScsiAddress(DeviceHandle handle, uint8_t address[8]) {
                          sizeof answer, &returned, nullptr)) {
         return LastError();
     }
-    Win32Blocks::PutLe32(address, answer.Length);
+    PutLe32(address, answer.Length);
     address[4] = answer.PortNumber;
     address[5] = answer.PathId;
     address[6] = answer.TargetId;
@@ -83,10 +83,9 @@ uint32_t PlatformGetScsiAddress(DeviceHandle handle, uint8_t address[8]) {
 
 uint32_t PlatformPassThroughDirect(DeviceHandle handle, uint8_t block[Sptd::BlockSize],
                                    uint8_t* data) {
-    const uint32_t refused = Win32Blocks::CheckPassThroughBlock(block, data);
+    const uint32_t refused = CheckPassThroughBlock(block, data);
     if (refused != ERROR_SUCCESS) {
-        block[Sptd::ScsiStatus] = 0;
-        block[Sptd::SenseInfoLength] = 0;
+        ClearPassThroughAnswer(block);
         return refused;
     }
     // The structure's own alignment, whatever the program's block has.
@@ -100,8 +99,7 @@ uint32_t PlatformPassThroughDirect(DeviceHandle handle, uint8_t block[Sptd::Bloc
     if (!DeviceIoControl(AsHandle(handle), IOCTL_SCSI_PASS_THROUGH_DIRECT, wire.Bytes,
                          Sptd::BlockSize, wire.Bytes, Sptd::BlockSize, &returned, nullptr)) {
         // No answer of the drive: the status byte must not be read as one.
-        block[Sptd::ScsiStatus] = 0;
-        block[Sptd::SenseInfoLength] = 0;
+        ClearPassThroughAnswer(block);
         return LastError();
     }
     Win32Blocks::UnpackPassThroughDirect(wire.Bytes, block);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/pass_through_block.h"
 #include "platform/platform_device.h"
 #include "platform/platform_textfile.h"
 
@@ -13,14 +14,6 @@ namespace Win32Blocks {
 
 // A pointer or handle as 32-bit Windows stores it in a request block.
 using Pointer32 = uint32_t;
-
-inline void PutLe32(uint8_t* at, uint32_t value) {
-    for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-inline uint32_t GetLe32(const uint8_t* at) {
-    return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 |
-           static_cast<uint32_t>(at[2]) << 16 | static_cast<uint32_t>(at[3]) << 24;
-}
 
 // ---- ASPI for Win32 request blocks, as the ASPI for Win32 interface publishes them --------
 #pragma pack(push, 1)
@@ -120,30 +113,6 @@ inline void PackSrbPointers(uint8_t* srb, Pointer32 data, Pointer32 event) {
 
 // ---- SCSI_PASS_THROUGH_DIRECT ----------------------------------------------------------
 
-// Whether the driver may be given the block: a request that would make it read or write
-// outside the block or the caller's data is refused before it reaches the driver.
-inline uint32_t CheckPassThroughBlock(const uint8_t block[Sptd::BlockSize], const uint8_t* data) {
-    const uint32_t length = static_cast<uint32_t>(block[Sptd::Length]) |
-                            static_cast<uint32_t>(block[Sptd::Length + 1]) << 8;
-    const uint8_t cdbLength = block[Sptd::CdbLength];
-    const uint8_t direction = block[Sptd::DataIn];
-    const uint32_t transfer = GetLe32(block + Sptd::DataTransferLength);
-    const uint32_t senseOffset = GetLe32(block + Sptd::SenseInfoOffset);
-    const uint8_t senseLength = block[Sptd::SenseInfoLength];
-    if (length != Sptd::StructSize) return ERROR_INVALID_PARAMETER;
-    if (cdbLength == 0 || cdbLength > 16) return ERROR_INVALID_PARAMETER;
-    if (direction > Sptd::DATA_UNSPECIFIED) return ERROR_INVALID_PARAMETER;
-    if (transfer != 0 && direction != Sptd::DATA_UNSPECIFIED && data == nullptr) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    if (senseLength != 0 && (senseOffset < static_cast<uint32_t>(Sptd::StructSize) ||
-                             senseOffset > static_cast<uint32_t>(Sptd::BlockSize) ||
-                             senseLength > Sptd::BlockSize - senseOffset)) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    return ERROR_SUCCESS;
-}
-
 // The block as DeviceIoControl takes it: the program's bytes with DataBuffer filled in.
 inline void PackPassThroughDirect(const uint8_t block[Sptd::BlockSize], Pointer32 data,
                                   uint8_t wire[Sptd::BlockSize]) {
@@ -160,7 +129,5 @@ inline void UnpackPassThroughDirect(const uint8_t wire[Sptd::BlockSize],
     PutLe32(block + Sptd::DataBuffer, 0);
     if (block[Sptd::SenseInfoLength] > offered) block[Sptd::SenseInfoLength] = offered;
 }
-
-// ---- Text files --------------------------------------------------------------------------
 
 }  // namespace Win32Blocks
