@@ -5,6 +5,7 @@
 // package are of the older generation instead: a drive running 1.05 and the HEX image of 1.07.
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -22,8 +23,19 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The language and the encoding follow the locale as in the real program.
+bool TerminalNeedsUtf8() {
+    static const bool needs =
+        LocaleNeedsUtf8(std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"), std::getenv("LANG"));
+    return needs;
+}
+
+std::string InTerminalEncoding(const char* text) {
+    return TerminalNeedsUtf8() ? Cp932ToUtf8(text) : std::string(text);
+}
+
 void ShowOnTerminal(const char* text) {
-    std::fputs(text, stdout);
+    std::fputs(InTerminalEncoding(text).c_str(), stdout);
     std::fflush(stdout);  // progress lines carry no line break
 }
 
@@ -31,9 +43,13 @@ void ShowOnTerminal(const char* text) {
 // output, so that answers can also be piped in.
 int AskOnTerminal(const char* text, const char* caption, uint32_t flags) {
     std::fflush(stdout);
+    const std::string shown = InTerminalEncoding(text);
+    const std::string hint = InTerminalEncoding(BoxHint(flags, Sim.OemCodePage == 932));
     FILE* tty = std::fopen("/dev/tty", "r+");
-    if (tty == nullptr) return RunTerminalBox(stdin, stdout, text, caption, flags);
-    const int answer = RunTerminalBox(tty, tty, text, caption, flags);
+    if (tty == nullptr) {
+        return RunTerminalBox(stdin, stdout, shown.c_str(), caption, flags, hint.c_str());
+    }
+    const int answer = RunTerminalBox(tty, tty, shown.c_str(), caption, flags, hint.c_str());
     std::fclose(tty);
     return answer;
 }
@@ -98,6 +114,8 @@ int main(int argc, char** argv) {
                     package.KernelName.c_str(), folder.string().c_str());
     }
 
+    Sim.OemCodePage =
+        CodePageFromLocale(std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"), std::getenv("LANG"));
     Sim.FilesFromHost = true;
     Sim.ShowConsole = ShowOnTerminal;
     Sim.AskBox = AskOnTerminal;

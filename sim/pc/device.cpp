@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 
 #include "pc/sim_pc.h"
@@ -243,6 +244,13 @@ DeviceHandle PlatformOpenDevice(char letter, uint32_t access, uint32_t* error) {
     Sim.DeviceHandles.push_back({upper, access, true});
     ++Sim.DevicesOpen;
     return SimDeviceHandleBase + static_cast<DeviceHandle>(Sim.DeviceHandles.size()) - 1;
+}
+
+// Named as the Linux layer names its nodes, so the simulated PC's lists read the same.
+bool PlatformDeviceName(char letter, char* name, size_t size) {
+    if (letter < 'D' || letter > 'Z') return false;
+    const int written = std::snprintf(name, size, "/dev/sr%d", letter - 'D');
+    return written > 0 && static_cast<size_t>(written) < size;
 }
 
 void PlatformCloseDevice(DeviceHandle handle) {

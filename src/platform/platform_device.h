@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 // Drive I/O on both transports. The request blocks are built by the command executor as
@@ -28,6 +29,10 @@ constexpr uint32_t ERROR_IO_DEVICE = 1117;
 // InvalidDeviceHandle with the error code in *error.
 DeviceHandle PlatformOpenDevice(char letter, uint32_t access, uint32_t* error);
 void PlatformCloseDevice(DeviceHandle handle);
+
+// The name under which the host shows the drive-letter device, for lists meant for the user
+// ("/dev/sr0" for D on Linux, "\\.\D:" on Windows). False for a letter without one.
+bool PlatformDeviceName(char letter, char* name, size_t size);
 
 // IOCTL_SCSI_GET_CAPABILITIES: ERROR_SUCCESS or the error code; the output is not used.
 uint32_t PlatformGetCapabilities(DeviceHandle handle);

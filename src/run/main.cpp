@@ -1,6 +1,7 @@
 #include "run/run_driver.h"
 
-// The arguments are ignored: the package is described by the built-in definition.
+// The Windows program: the arguments are ignored, the package is described by the built-in
+// definition.
 int main() {
     return RunProgram();
 }

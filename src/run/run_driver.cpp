@@ -18,10 +18,6 @@ const RunProcedures RealProcedures = {ProbeHost, EnumerateTargets, UpdateCurrent
 
 namespace {
 
-constexpr int VersionMajor = 2;
-constexpr int VersionMinor = 57;
-constexpr char VersionLetter = 'C';
-
 constexpr int ProcedureMask = 0xF000;
 constexpr int LegacyProcedure = 0x0000;
 constexpr int CurrentProcedure = 0x1000;

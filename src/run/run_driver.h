@@ -1,5 +1,10 @@
 #pragma once
 
+// The program's version: shown as Ver2.57C in the banner and 2.57C by --version.
+constexpr int VersionMajor = 2;
+constexpr int VersionMinor = 57;
+constexpr char VersionLetter = 'C';
+
 // The steps of a run that live in other parts of the program. The program runs the real
 // ones; tests may put their own in place.
 struct RunProcedures {

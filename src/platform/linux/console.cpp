@@ -1,9 +1,5 @@
-#include <iconv.h>
-
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "platform/linux/linux_console.h"
@@ -11,56 +7,29 @@
 
 namespace {
 
-const char* ChosenLocale(const char* lcAll, const char* lcMessages, const char* lang) {
-    for (const char* v : {lcAll, lcMessages, lang}) {
-        if (v != nullptr && v[0] != '\0') return v;
-    }
-    return "";
-}
-
-bool ContainsNoCase(const char* text, const char* word) {
-    const size_t n = std::strlen(word);
-    for (const char* p = text; *p != '\0'; ++p) {
-        if (strncasecmp(p, word, n) == 0) return true;
-    }
-    return false;
-}
-
 bool ProcessNeedsUtf8() {
     static const bool needs =
         LocaleNeedsUtf8(std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"), std::getenv("LANG"));
     return needs;
 }
 
+// Shift-JIS text as this locale shows it.
+std::string InRunEncoding(const char* text) {
+    return ProcessNeedsUtf8() ? Cp932ToUtf8(text) : std::string(text);
+}
+
+// Said once per run on standard error, which a script or a log keeps: without a terminal
+// every question silently counts as No.
+void NoteNoTerminal() {
+    static bool said = false;
+    if (said) return;
+    said = true;
+    std::fprintf(stderr, "%s\n",
+                 InRunEncoding(NoTerminalNotice(PlatformGetOemCodePage() == 932)).c_str());
+    std::fflush(stderr);
+}
+
 }  // namespace
-
-uint32_t CodePageFromLocale(const char* lcAll, const char* lcMessages, const char* lang) {
-    const char* locale = ChosenLocale(lcAll, lcMessages, lang);
-    return std::strncmp(locale, "ja", 2) == 0 ? 932 : 437;
-}
-
-bool LocaleNeedsUtf8(const char* lcAll, const char* lcMessages, const char* lang) {
-    if (CodePageFromLocale(lcAll, lcMessages, lang) != 932) return false;
-    const char* locale = ChosenLocale(lcAll, lcMessages, lang);
-    return !(ContainsNoCase(locale, "sjis") || ContainsNoCase(locale, "shift_jis") ||
-             ContainsNoCase(locale, "cp932"));
-}
-
-std::string Cp932ToUtf8(const char* text) {
-    std::string result(text);
-    iconv_t cd = iconv_open("UTF-8", "CP932");
-    if (cd == reinterpret_cast<iconv_t>(-1)) return result;
-    std::string out(std::strlen(text) * 3 + 1, '\0');
-    char* inPtr = const_cast<char*>(text);
-    size_t inLeft = std::strlen(text);
-    char* outPtr = &out[0];
-    size_t outLeft = out.size();
-    if (iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<size_t>(-1)) {
-        result.assign(&out[0], out.size() - outLeft);
-    }
-    iconv_close(cd);
-    return result;
-}
 
 void PlatformWriteConsole(const char* text) {
     if (ProcessNeedsUtf8()) {
@@ -83,9 +52,13 @@ uint32_t PlatformGetOemCodePage() {
 int PlatformMessageBox(const char* text, const char* caption, uint32_t flags) {
     std::fflush(stdout);
     FILE* tty = std::fopen("/dev/tty", "r+");
-    if (tty == nullptr) return 0;
-    const std::string shown = ProcessNeedsUtf8() ? Cp932ToUtf8(text) : std::string(text);
-    const int answer = RunTerminalBox(tty, tty, shown.c_str(), caption, flags);
+    if (tty == nullptr) {
+        NoteNoTerminal();
+        return 0;
+    }
+    const std::string shown = InRunEncoding(text);
+    const std::string hint = InRunEncoding(BoxHint(flags, PlatformGetOemCodePage() == 932));
+    const int answer = RunTerminalBox(tty, tty, shown.c_str(), caption, flags, hint.c_str());
     std::fclose(tty);
     return answer;
 }

@@ -215,3 +215,7 @@ uint32_t PlatformPassThroughDirect(DeviceHandle handle, uint8_t block[Sptd::Bloc
 int PlatformMediaNotificationControl(DeviceHandle handle, uint8_t) {
     return fcntl(Descriptor(handle), F_GETFD) != -1 ? 1 : 0;
 }
+
+bool PlatformDeviceName(char letter, char* name, size_t size) {
+    return DevicePathForLetter(letter, name, size);
+}

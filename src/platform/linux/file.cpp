@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
+#include "platform/linux/linux_name_case.h"
 #include "platform/platform_device.h"
 #include "platform/platform_file.h"
 
@@ -27,8 +29,11 @@ uint32_t WindowsError(int error) {
 
 }  // namespace
 
-FileHandle PlatformOpenFileForReading(const char* name, uint32_t* error) {
+FileHandle PlatformOpenFileForReading(const char* requested, uint32_t* error) {
     *error = ERROR_SUCCESS;
+    // Names are matched as Windows matches them: a name in another case is the same file.
+    const std::string found = NameIgnoringCase(requested);
+    const char* name = found.c_str();
     int fd;
     do {
         fd = ::open(name, O_RDONLY | O_CLOEXEC);

@@ -16,9 +16,20 @@ bool LocaleNeedsUtf8(const char* lcAll, const char* lcMessages, const char* lang
 std::string Cp932ToUtf8(const char* text);
 
 // The answer a typed line gives in a box with MessageBoxA's `flags`: 1, 2, 6 or 7, or 0
-// when the line names none of the box's buttons.
+// when the line names none of the box's buttons. A button is named by its letter or its
+// whole word in either case, also in full-width letters (UTF-8 or Shift-JIS).
 int ParseBoxAnswer(const char* line, uint32_t flags);
 
 // Draws the box on `out` and reads answers from `in` until one names a button; returns it,
-// or 0 when input ends first.
-int RunTerminalBox(FILE* in, FILE* out, const char* text, const char* caption, uint32_t flags);
+// or 0 when input ends first. After an answer that names no button, `hint` (already in the
+// terminal's encoding; the English BoxHint when null) says what to type, and the box asks
+// again.
+int RunTerminalBox(FILE* in, FILE* out, const char* text, const char* caption, uint32_t flags,
+                   const char* hint = nullptr);
+
+// Which answers a box with `flags` takes, in English or (Shift-JIS) Japanese.
+const char* BoxHint(uint32_t flags, bool japanese);
+
+// The line for standard error when a question cannot be shown at all, without a line end:
+// English, or Japanese as Shift-JIS.
+const char* NoTerminalNotice(bool japanese);

@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <string>
 
+#include "platform/linux/linux_name_case.h"
 #include "platform/linux/linux_textfile.h"
 #include "platform/platform_textfile.h"
 
@@ -51,8 +53,11 @@ std::FILE* Stream(TextFileHandle file) {
 
 }  // namespace
 
-int PlatformOpenTextFile(const char* name, TextFileHandle* file) {
+int PlatformOpenTextFile(const char* requested, TextFileHandle* file) {
     *file = NoTextFile;
+    // The HEX files too are matched as Windows matches names: in any case.
+    const std::string found = NameIgnoringCase(requested);
+    const char* name = found.c_str();
     errno = 0;
     std::FILE* stream = std::fopen(name, "r");
     if (stream == nullptr) return FileCauseFromErrno(errno);

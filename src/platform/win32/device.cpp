@@ -114,3 +114,10 @@ int PlatformMediaNotificationControl(DeviceHandle handle, uint8_t value) {
                ? 1
                : 0;
 }
+
+bool PlatformDeviceName(char letter, char* name, size_t size) {
+    if (letter < 'D' || letter > 'Z' || size < 7) return false;
+    const char device[] = {'\\', '\\', '.', '\\', letter, ':', '\0'};
+    std::memcpy(name, device, sizeof device);
+    return true;
+}

@@ -1,0 +1,55 @@
+#include "discovery/drive_listing.h"
+
+#include <cstring>
+
+#include "base/run_state.h"
+#include "device/command_executor.h"
+#include "discovery/target_enumeration.h"
+
+namespace {
+
+constexpr uint8_t WriteOnceDevice = 4;
+constexpr uint8_t CdDvdDevice = 5;
+constexpr int RevisionOffset = 32;
+constexpr int IdentityOffset = 8;
+
+// A drive of the family that reports "0000" runs its kernel only, whatever its page says.
+bool ReportsKernelIdentity(const uint8_t* inquiry) {
+    return std::memcmp(inquiry + RevisionOffset, "0000", 4) == 0 &&
+           std::memcmp(inquiry + IdentityOffset, "KESTREL DVD-RW  QXR-", 20) == 0;
+}
+
+}  // namespace
+
+int ListOpticalDrives(ListedDrive drives[ListedDriveCapacity]) {
+    if (State.UsesAspi == 1 || State.WorkBuffer == nullptr ||
+        State.WorkBufferSize < InquiryLength) {
+        return 0;
+    }
+    int count = 0;
+    for (char letter = 'D'; letter <= 'Z' && count < ListedDriveCapacity; ++letter) {
+        if (OpenDriveDevice(letter) != 0 || ProbeInquiry(0, 0) != 0) {
+            CloseDriveDevice();
+            continue;
+        }
+        if (ProbeVendorPage(0, 0) != 0) {
+            std::memset(State.FirmwareInfoPage, 0, sizeof State.FirmwareInfoPage);
+        }
+        CloseDriveDevice();
+
+        // MatchDefinition only ever sets the flag; this drive's own answer is wanted.
+        State.InUpdateMode = 0;
+        const int entry = MatchDefinition(State.WorkBuffer);
+        const uint8_t type = State.WorkBuffer[0];
+        if (entry < 0 && type != WriteOnceDevice && type != CdDvdDevice) continue;
+
+        ListedDrive& drive = drives[count++];
+        drive.Letter = letter;
+        std::memcpy(drive.Inquiry, State.WorkBuffer, InquiryLength);
+        drive.Entry = entry;
+        drive.InUpdateMode =
+            entry >= 0 && (State.InUpdateMode == 1 || ReportsKernelIdentity(drive.Inquiry));
+    }
+    State.InUpdateMode = 0;
+    return count;
+}
