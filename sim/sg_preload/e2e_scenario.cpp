@@ -283,6 +283,8 @@ bool ParsePackage(const std::vector<std::string>& words, E2ePackage& package, st
             package.Size = number;
         } else if (key == "for" && ParseNumber(value, number)) {
             package.ForDrive = static_cast<int>(number);
+        } else if (key == "names" && value == "lower") {
+            package.LowerCaseNames = true;
         } else if (key == "omit" && (value == "normal" || value == "kernel")) {
             (value == "normal" ? package.OmitNormal : package.OmitKernel) = true;
         } else {
@@ -442,6 +444,13 @@ bool ParseScenario(const std::string& text, E2eScenario& scenario, std::string& 
                 return fail("env takes NAME=value");
             }
             scenario.Env.push_back(words[1]);
+        } else if (key == "args") {
+            scenario.Args.insert(scenario.Args.end(), words.begin() + 1, words.end());
+        } else if (key == "stderr") {
+            const size_t rest = line.find_first_not_of(" \t", line.find("stderr") + 6);
+            scenario.Stderr +=
+                (rest == std::string::npos ? std::string() : DecodeEscapes(line.substr(rest))) +
+                "\n";
         } else if (key == "no-terminal") {
             scenario.NoTerminal = true;
         } else if (key == "box") {

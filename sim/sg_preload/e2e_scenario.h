@@ -18,7 +18,9 @@
 //                           scsi-address H:C:I:L) and faults:
 //                           fault eio|eio-late|timeout|check=KK/AA/QQ|delay=MS
 //                                 [opcode=HH] [mode=HH] [buffer=HH] [skip=N] [times=N|all]
-//   package k=v ...         revision=, date=, size=, for=N (the drive it suits), omit=normal|kernel
+//   package k=v ...         revision=, date=, size=, for=N (the drive it suits), omit=normal|kernel,
+//                           names=lower (the file names in lower case, as some archives carry them)
+//   args WORD...            the program's arguments (none unless given)
 //   env NAME=value          set for the program (LANG=C unless given)
 //   no-terminal             run without any controlling terminal
 //   box TYPE ANSWER [TEXT]  the next box: yesno | ok | okcancel, the word typed, and a text that
@@ -30,6 +32,8 @@
 //                           ITEM is the opcode in hex, "3b/07/f0" for the buffer commands, a
 //                           "!02/3a/00" / "!EIO" / "!EPERM" suffix for a failed one, "*K" repeats
 //   waits MS...             every wait of the program's clock, in order ("*K" repeats)
+//   stderr TEXT             one line of the expected standard error (escapes decoded; several
+//                           lines add up); without any, standard error must stay empty
 //   stdout                  the rest of the file is the expected standard output: escapes
 //                           (\n \r \t \\ \xHH) decoded, the file's own line ends dropped
 
@@ -74,6 +78,7 @@ struct E2ePackage {
     uint32_t Size = 0x200000;
     bool OmitNormal = false;
     bool OmitKernel = false;
+    bool LowerCaseNames = false;
 };
 
 struct E2eBox {
@@ -105,6 +110,8 @@ struct E2eScenario {
     std::vector<std::string> Waits;  // expanded
     bool CheckStdout = false;
     std::string Stdout;
+    std::vector<std::string> Args;
+    std::string Stderr;  // expected standard error; empty: none
 };
 
 // False with a message naming the line when the text is not a valid scenario.

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -107,6 +108,13 @@ bool WritePackage(const E2eScenario& scenario, const fs::path& folder) {
     std::error_code ignored;
     if (scenario.Package.OmitNormal) fs::remove(folder / package.NormalName, ignored);
     if (scenario.Package.OmitKernel) fs::remove(folder / package.KernelName, ignored);
+    if (scenario.Package.LowerCaseNames) {
+        for (const std::string& name : {package.NormalName, package.KernelName}) {
+            std::string lower = name;
+            for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (fs::exists(folder / name)) fs::rename(folder / name, folder / lower);
+        }
+    }
     return true;
 }
 
@@ -129,8 +137,9 @@ std::vector<std::string> Environment(const E2eScenario& scenario, const std::str
     return list;
 }
 
-[[noreturn]] void ExecProgram(const std::string& program, const std::vector<std::string>& env,
-                              const fs::path& folder, const fs::path& out) {
+[[noreturn]] void ExecProgram(const std::string& program, const std::vector<std::string>& args,
+                              const std::vector<std::string>& env, const fs::path& folder,
+                              const fs::path& out) {
     if (chdir(folder.c_str()) != 0) _exit(126);
     const int stdoutFile = open((out / "stdout.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int stderrFile = open((out / "stderr.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -142,8 +151,10 @@ std::vector<std::string> Environment(const E2eScenario& scenario, const std::str
     std::vector<char*> envp;
     for (const std::string& entry : env) envp.push_back(const_cast<char*>(entry.c_str()));
     envp.push_back(nullptr);
-    char* const argv[] = {const_cast<char*>(program.c_str()), nullptr};
-    execve(program.c_str(), argv, envp.data());
+    std::vector<char*> argv = {const_cast<char*>(program.c_str())};
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execve(program.c_str(), argv.data(), envp.data());
     _exit(127);
 }
 
@@ -195,7 +206,7 @@ RunResult RunOnTerminal(const E2eScenario& scenario, const std::string& program,
         result.Problems.push_back("forkpty failed: " + std::string(std::strerror(errno)));
         return result;
     }
-    if (child == 0) ExecProgram(program, env, folder, out);
+    if (child == 0) ExecProgram(program, scenario.Args, env, folder, out);
 
     const auto deadline = std::chrono::steady_clock::now() + RunLimit;
     std::string screen;
@@ -248,8 +259,9 @@ RunResult RunOnTerminal(const E2eScenario& scenario, const std::string& program,
     return result;
 }
 
-RunResult RunWithoutTerminal(const std::string& program, const std::vector<std::string>& env,
-                             const fs::path& folder, const fs::path& out) {
+RunResult RunWithoutTerminal(const E2eScenario& scenario, const std::string& program,
+                             const std::vector<std::string>& env, const fs::path& folder,
+                             const fs::path& out) {
     RunResult result;
     const pid_t child = fork();
     if (child < 0) {
@@ -261,7 +273,7 @@ RunResult RunWithoutTerminal(const std::string& program, const std::vector<std::
         setsid();
         const int none = open("/dev/null", O_RDONLY);
         if (none >= 0) dup2(none, STDIN_FILENO);
-        ExecProgram(program, env, folder, out);
+        ExecProgram(program, scenario.Args, env, folder, out);
     }
     const auto deadline = std::chrono::steady_clock::now() + RunLimit;
     while (!Reap(child, result, false)) {
@@ -281,7 +293,10 @@ void CheckOutput(const E2eScenario& scenario, const fs::path& out) {
     std::string output, errors;
     ReadFile(out / "stdout.bin", output);
     ReadFile(out / "stderr.bin", errors);
-    if (!errors.empty()) Fail("standard error is not empty: " + EscapeForDisplay(errors));
+    if (errors != scenario.Stderr) {
+        Fail("standard error differs\n  expected: " + EscapeForDisplay(scenario.Stderr) +
+             "\n  actual:   " + EscapeForDisplay(errors));
+    }
     if (!scenario.CheckStdout || output == scenario.Stdout) return;
     size_t at = 0;
     while (at < output.size() && at < scenario.Stdout.size() && output[at] == scenario.Stdout[at]) {
@@ -490,7 +505,7 @@ int main(int argc, char** argv) {
 
     const std::vector<std::string> env = Environment(scenario, preload, scenarioFile, out);
     const RunResult result = scenario.NoTerminal
-                                 ? RunWithoutTerminal(program, env, folder, out)
+                                 ? RunWithoutTerminal(scenario, program, env, folder, out)
                                  : RunOnTerminal(scenario, program, env, folder, out);
     for (const std::string& problem : result.Problems) Fail(problem);
     {

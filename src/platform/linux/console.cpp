@@ -53,7 +53,9 @@ int PlatformMessageBox(const char* text, const char* caption, uint32_t flags) {
     std::fflush(stdout);
     FILE* tty = std::fopen("/dev/tty", "r+");
     if (tty == nullptr) {
-        NoteNoTerminal();
+        // Only a question goes unanswered; a report box was printed on the console already.
+        const uint32_t buttons = flags & 0xF;
+        if (buttons == 1 || buttons == 4) NoteNoTerminal();  // MB_OKCANCEL, MB_YESNO
         return 0;
     }
     const std::string shown = InRunEncoding(text);
