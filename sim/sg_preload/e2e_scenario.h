@@ -18,7 +18,8 @@
 //                           scsi-address H:C:I:L) and faults:
 //                           fault eio|eio-late|timeout|check=KK/AA/QQ|delay=MS
 //                                 [opcode=HH] [mode=HH] [buffer=HH] [skip=N] [times=N|all]
-//   package k=v ...         revision=, date=, size=, for=N (the drive it suits), omit=normal|kernel,
+//   package k=v ...         revision=, date=, size=, for=N (the drive it suits),
+//   omit=normal|kernel,
 //                           names=lower (the file names in lower case, as some archives carry them)
 //   args WORD...            the program's arguments (none unless given)
 //   env NAME=value          set for the program (LANG=C unless given)

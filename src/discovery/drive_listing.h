@@ -10,7 +10,7 @@
 struct ListedDrive {
     char Letter;
     uint8_t Inquiry[InquiryLength];
-    int32_t Entry;       // the definition entry the drive matches, or -1
+    int32_t Entry;         // the definition entry the drive matches, or -1
     int32_t InUpdateMode;  // the drive runs its kernel only
 };
 

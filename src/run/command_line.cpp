@@ -136,8 +136,9 @@ std::string ListLine(const ListedDrive& drive) {
     const uint8_t* inquiry = drive.Inquiry;
     // The short date form YY/MM/DD has 8 characters; the others up to 10.
     const bool shortDate = inquiry[39] == '/' && inquiry[42] == '/';
-    const std::string date = TrimRight(Printable(inquiry + InquiryOffset::FirmwareDateText,
-                                                 shortDate ? 8 : InquiryOffset::FirmwareDateLength));
+    const std::string date =
+        TrimRight(Printable(inquiry + InquiryOffset::FirmwareDateText,
+                            shortDate ? 8 : InquiryOffset::FirmwareDateLength));
 
     char line[160];
     std::snprintf(line, sizeof line, "%c  %-10s %s  %s  %s  %-10s", drive.Letter, device,
@@ -153,7 +154,9 @@ std::string ListLine(const ListedDrive& drive) {
         } else {
             const uint16_t current = RevisionNumber(inquiry + InquiryOffset::RevisionText);
             text += "  " + name +
-                    (package > current ? " is newer" : package == current ? " is the same" : " is older");
+                    (package > current    ? " is newer"
+                     : package == current ? " is the same"
+                                          : " is older");
         }
     }
     return TrimRight(text) + "\n";
@@ -182,8 +185,7 @@ int ListDrives() {
         std::fprintf(stderr, "%s: none of these drives is one the package is for\n", ProgramName);
     }
     if (State.DeviceAccessDenied) {
-        std::fprintf(stderr, "%s: some devices could not be opened; run it as root\n",
-                     ProgramName);
+        std::fprintf(stderr, "%s: some devices could not be opened; run it as root\n", ProgramName);
     }
     ReleaseRun();
     return forPackage > 0 ? 0 : 1;

@@ -111,7 +111,8 @@ bool WritePackage(const E2eScenario& scenario, const fs::path& folder) {
     if (scenario.Package.LowerCaseNames) {
         for (const std::string& name : {package.NormalName, package.KernelName}) {
             std::string lower = name;
-            for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            for (char& c : lower)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
             if (fs::exists(folder / name)) fs::rename(folder / name, folder / lower);
         }
     }

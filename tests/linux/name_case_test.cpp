@@ -64,7 +64,9 @@ TEST_F(PackageNameCase, TheExactNameThenTheOneCaseVariantElseNone) {
         {{"s0814001.122"}, "S0814001.122", "s0814001.122", ""},
         {{"S0814001.122", "s0814001.122"}, "S0814001.122", "S0814001.122", ""},
         {{"s0814000.122", "s0814001.122"}, "S0814000.122", "s0814000.122", ""},
-        {{"g6patch.hex", "G6Patch.HEX"}, "G6PATCH.HEX", nullptr,
+        {{"g6patch.hex", "G6Patch.HEX"},
+         "G6PATCH.HEX",
+         nullptr,
          "odd-fwupdate: G6PATCH.HEX is missing, and 2 files differ from it only in case: "
          "G6Patch.HEX g6patch.hex; none of them is used\n"},
         {{"S0814001.1220", "S0814001.12"}, "S0814001.122", nullptr, ""},

@@ -55,4 +55,3 @@ std::string Cp932ToUtf8(const char* text) {
     iconv_close(cd);
     return result;
 }
-
