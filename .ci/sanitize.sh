@@ -21,7 +21,7 @@ fi
 
 sanitizers="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 cmake -S . -B "$dir" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_CXX_FLAGS="$sanitizers" -DODD_FUZZ=ON
+  -DCMAKE_CXX_FLAGS="$sanitizers" -DODD_FUZZ=ON -DODD_WERROR=ON
 cmake --build "$dir" -j2
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1

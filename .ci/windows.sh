@@ -31,7 +31,7 @@ for tool in i686-w64-mingw32-g++-win32 i686-w64-mingw32-objdump wine wineserver 
 done
 
 # The cross build: odd-fwupdate.exe and the test WNASPI32.DLL.
-cmake -S . -B build/ci-win -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake
+cmake -S . -B build/ci-win -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake -DODD_WERROR=ON
 cmake --build build/ci-win -j2
 bash tests/win32/check_imports.sh build/ci-win/odd-fwupdate.exe tests/win32/imports.allow
 
