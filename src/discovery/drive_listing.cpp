@@ -28,12 +28,15 @@ int ListOpticalDrives(ListedDrive drives[ListedDriveCapacity]) {
     }
     int count = 0;
     for (char letter = 'D'; letter <= 'Z' && count < ListedDriveCapacity; ++letter) {
+        // A drive that answers with fewer bytes must not show the last drive's.
+        std::memset(State.WorkBuffer, 0, InquiryLength);
+        std::memset(State.FirmwareInfoPage, 0, sizeof State.FirmwareInfoPage);
         if (OpenDriveDevice(letter) != 0 || ProbeInquiry(0, 0) != 0) {
             CloseDriveDevice();
             continue;
         }
         if (ProbeVendorPage(0, 0) != 0) {
-            std::memset(State.FirmwareInfoPage, 0, sizeof State.FirmwareInfoPage);
+            std::memset(State.FirmwareInfoPage, 0, sizeof State.FirmwareInfoPage);  // partly read
         }
         CloseDriveDevice();
 

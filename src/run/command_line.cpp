@@ -118,9 +118,10 @@ void PrintHelp() {
           "\n"
           "  A name that differs only in case is used when it is the only one.\n"
           "\n"
-          "Run it as root: writing the firmware needs CAP_SYS_RAWIO. The drives /dev/sr0 to\n"
-          "/dev/sr22 are shown as the letters D to Z. Questions are asked on the terminal\n"
-          "(/dev/tty); without a terminal every question counts as No and nothing is written.\n"
+          "Run it as root: writing the firmware needs CAP_SYS_RAWIO (--list needs no more\n"
+          "than access to the devices). The drives /dev/sr0 to /dev/sr22 are shown as the\n"
+          "letters D to Z. Questions are asked on the terminal (/dev/tty); without a\n"
+          "terminal every question counts as No and nothing is written.\n"
           "\n"
           "Exit status:\n"
           "  0      the run ended (its summary tells which drives were updated); --help,\n"
@@ -179,13 +180,22 @@ int ListDrives() {
         Print(ListLine(drives[i]));
         if (drives[i].Entry >= 0) ++forPackage;
     }
+    // What the lines cannot say goes to standard error, so that a script reads the lines alone.
+    const bool denied = State.DeviceAccessDenied != 0;
     if (count == 0) {
-        std::fprintf(stderr, "%s: no optical drive was found\n", ProgramName);
-    } else if (forPackage == 0) {
-        std::fprintf(stderr, "%s: none of these drives is one the package is for\n", ProgramName);
-    }
-    if (State.DeviceAccessDenied) {
-        std::fprintf(stderr, "%s: some devices could not be opened; run it as root\n", ProgramName);
+        std::fprintf(stderr,
+                     denied ? "%s: no optical drive could be opened; run it as root\n"
+                            : "%s: no optical drive was found\n",
+                     ProgramName);
+    } else {
+        if (forPackage == 0) {
+            std::fprintf(stderr, "%s: none of these drives is one the package is for\n",
+                         ProgramName);
+        }
+        if (denied) {
+            std::fprintf(stderr, "%s: some devices could not be opened; run it as root\n",
+                         ProgramName);
+        }
     }
     ReleaseRun();
     return forPackage > 0 ? 0 : 1;
