@@ -25,7 +25,9 @@
 //   env NAME=value          set for the program (LANG=C unless given)
 //   no-terminal             run without any controlling terminal
 //   box TYPE ANSWER [TEXT]  the next box: yesno | ok | okcancel, the word typed, and a text that
-//                           the box must contain (escapes decoded)
+//                           the box must contain (escapes decoded); a box that asks again after
+//                           an answer it did not take counts as the next box, its text being
+//                           what it said since that answer
 //   exit N                  the program's exit code
 //   expect-drive N k=v ...  the drive afterwards: revision=, mode=normal|kernel, kernel-chunks=,
 //                           normal-chunks=, reflashes=, flash=new|none

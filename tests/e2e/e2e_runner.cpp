@@ -185,8 +185,10 @@ bool WaitingBox(const std::string& screen, size_t from, SeenBox& box) {
             continue;
         }
         const size_t header = screen.rfind(BoxHeader);
-        if (header == std::string::npos || header < from) return false;
-        const size_t textAt = header + std::strlen(BoxHeader);
+        if (header == std::string::npos) return false;
+        // No new header since the last answer: the same box asks again, and its text is what
+        // it said after that answer (the echo of it and the line of accepted answers).
+        const size_t textAt = header < from ? from : header + std::strlen(BoxHeader);
         // The text is followed by the box's own line end and then the prompt line.
         const size_t textEnd = screen.size() - length;
         box.Type = prompt.Type;
