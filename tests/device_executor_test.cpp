@@ -193,12 +193,12 @@ TEST_F(ExecutorTest, PollingPathIsChosenForWriteBufferOnly) {
         State.Ieee1394Marker = marker;
         uint8_t data[256] = {};
         WriteBuffer(0, mode, 0xFF, 0, sizeof data, data);
-        EXPECT_EQ(Sim.Events.empty(), polled == 1) << std::hex << kind << mode;
+        EXPECT_EQ(Sim.EventsCreated == 0, polled == 1) << std::hex << kind << mode;
     }
     uint8_t page[48];
     State.Ieee1394Marker = 0;
     ReadBuffer(0, 2, 0xF1, 0, 48, page);  // never polled
-    EXPECT_EQ(Sim.Events.size(), 2u);
+    EXPECT_EQ(Sim.EventsCreated, 2u);
 }
 
 TEST_F(ExecutorTest, IntelNotReadyCountsAsSuccessExceptForTestUnitReady) {

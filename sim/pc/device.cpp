@@ -62,8 +62,23 @@ bool IsDue(uint32_t atMs) {
     return static_cast<int32_t>(atMs - Sim.ClockMs) <= 0;
 }
 
+// When the layer will signal the request's event.
+uint32_t SignalTime(const SimPendingAspi& pending) {
+    return pending.StatusWritten ? pending.SignalAtMs
+                                 : pending.CompleteAtMs + Sim.AspiSignalDelayMs;
+}
+
+// When the layer next acts on the request: writes its status, or signals its event.
+uint32_t NextActionTime(const SimPendingAspi& pending) {
+    return pending.StatusWritten ? pending.SignalAtMs : pending.CompleteAtMs;
+}
+
 void Complete(SimPendingAspi& pending) {
-    pending.Done = true;
+    if (pending.StatusWritten) {
+        pending.Done = true;
+        Signal(pending.Event);
+        return;
+    }
     if (pending.Data != nullptr && !pending.DataIn.empty()) {
         std::memcpy(pending.Data, pending.DataIn.data(),
                     std::min<size_t>(pending.DataIn.size(), pending.BufLen));
@@ -76,7 +91,17 @@ void Complete(SimPendingAspi& pending) {
     }
     // The status goes last: once it leaves SS_PENDING everything else is in place.
     pending.Srb[Srb::Status] = pending.SrbStatus;
-    Signal(pending.Event);
+    if (pending.Event == NoAspiEvent || Sim.AspiSignalDelayMs == 0) {
+        pending.Done = true;
+        Signal(pending.Event);
+        return;
+    }
+    pending.StatusWritten = true;
+    pending.SignalAtMs = pending.CompleteAtMs + Sim.AspiSignalDelayMs;
+}
+
+bool IsIntelAtaAdapter(int adapter) {
+    return Sim.Adapters[static_cast<size_t>(adapter)].Name.compare(0, 8, "intelata") == 0;
 }
 
 uint8_t HostAdapterInquiry(uint8_t* srb) {
@@ -159,6 +184,17 @@ uint8_t ExecuteScsiCommand(uint8_t* srb, uint8_t* data, AspiEvent event) {
         pending.SrbStatus = SS_ERR;
         pending.HaStat = HASTAT_SEL_TO;
         record.Status = SimCallFailed;
+    } else if (answer.Status == 0 && IsIntelAtaAdapter(adapter) && drive->Rebooting &&
+               static_cast<int32_t>(drive->RebootUntilMs - pending.CompleteAtMs) > 0) {
+        // The Intel ATA driver finds the drive busy as the command ends: NOT READY, BECOMING
+        // READY, although the drive carried the command out. The trace keeps the drive's GOOD.
+        pending.SrbStatus = SS_ERR;
+        pending.TargStat = CheckCondition;
+        const uint8_t notReady[18] = {0x70, 0, 0x02, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x04, 0x01};
+        std::memcpy(pending.Sense, notReady, sizeof pending.Sense);
+        staged.resize(answer.DataInLength);
+        pending.DataIn = std::move(staged);
+        record.Status = answer.Status;
     } else {
         pending.SrbStatus = answer.Status == 0 ? Srb::SS_COMP : SS_ERR;
         pending.TargStat = answer.Status;
@@ -178,7 +214,11 @@ uint8_t ExecuteScsiCommand(uint8_t* srb, uint8_t* data, AspiEvent event) {
 
 uint8_t AbortCommand(uint8_t* srb, uint8_t* toAbort) {
     for (SimPendingAspi& pending : Sim.PendingAspi) {
-        if (pending.Done || pending.Srb != toAbort || Sim.AspiIgnoresAbort) continue;
+        // A request whose status is written has completed: there is nothing left to abort.
+        if (pending.Done || pending.StatusWritten || pending.Srb != toAbort ||
+            Sim.AspiIgnoresAbort) {
+            continue;
+        }
         pending.Done = true;
         toAbort[Srb::Status] = SS_ABORTED;
         Signal(pending.Event);
@@ -214,9 +254,9 @@ void SimCompletePendingCommands() {
     for (;;) {
         SimPendingAspi* next = nullptr;
         for (SimPendingAspi& pending : Sim.PendingAspi) {
-            if (pending.Done || !IsDue(pending.CompleteAtMs)) continue;
+            if (pending.Done || !IsDue(NextActionTime(pending))) continue;
             if (next == nullptr ||
-                static_cast<int32_t>(pending.CompleteAtMs - next->CompleteAtMs) < 0) {
+                static_cast<int32_t>(NextActionTime(pending) - NextActionTime(*next)) < 0) {
                 next = &pending;
             }
         }
@@ -384,6 +424,12 @@ uint8_t PlatformSendAspi32Command(uint8_t* srb, uint8_t* data, AspiEvent event) 
 }
 
 AspiEvent PlatformCreateEvent() {
+    ++Sim.EventsCreated;
+    for (size_t i = 0; i < Sim.Events.size(); ++i) {
+        if (Sim.Events[i].Open) continue;
+        Sim.Events[i] = {true, false};  // the handle value of a closed event, used again
+        return static_cast<AspiEvent>(i + 1);
+    }
     Sim.Events.push_back({true, false});
     return static_cast<AspiEvent>(Sim.Events.size());
 }
@@ -399,14 +445,14 @@ uint32_t PlatformWaitForEvent(AspiEvent event, uint32_t timeoutMs) {
         for (const SimPendingAspi& pending : Sim.PendingAspi) {
             if (pending.Done || pending.Event != event) continue;
             if (next == nullptr ||
-                static_cast<int32_t>(pending.CompleteAtMs - next->CompleteAtMs) < 0) {
+                static_cast<int32_t>(SignalTime(pending) - SignalTime(*next)) < 0) {
                 next = &pending;
             }
         }
         const int32_t ahead =
             next == nullptr
                 ? 0
-                : std::max<int32_t>(0, static_cast<int32_t>(next->CompleteAtMs - Sim.ClockMs));
+                : std::max<int32_t>(0, static_cast<int32_t>(SignalTime(*next) - Sim.ClockMs));
         if (next != nullptr &&
             (timeoutMs == INFINITE_WAIT || static_cast<uint32_t>(ahead) <= timeoutMs)) {
             SimAdvanceClock(static_cast<uint32_t>(ahead));

@@ -18,9 +18,9 @@ struct SimBoxRecord {
 
 // One command as it reached a virtual drive (or failed to), in order of submission.
 struct SimCommandRecord {
-    char Letter;         // SPTI: the drive letter; 0 on ASPI
-    int Adapter;         // ASPI: host adapter number; -1 on SPTI
-    int TargetId;        // ASPI: target id; -1 on SPTI
+    char Letter;   // SPTI: the drive letter; 0 on ASPI
+    int Adapter;   // ASPI: host adapter number; -1 on SPTI
+    int TargetId;  // ASPI: target id; -1 on SPTI
     uint8_t Cdb[16];
     int CdbLength;
     int Direction;       // 0 none, 1 in (drive to host), 2 out
@@ -48,7 +48,9 @@ struct SimOpenFile {
     bool Open = true;
 };
 
-// An ASPI host adapter: its 16-byte HA_Identifier, blank padded.
+// An ASPI host adapter: its 16-byte HA_Identifier, blank padded. An adapter named "intelata"
+// is the Intel ATA driver, which reports NOT READY for a command that the drive carried out
+// when the drive is busy (re-flashing, rebooting) as the command ends.
 struct SimAdapter {
     std::string Name;
 };
@@ -64,7 +66,8 @@ struct SimEvent {
     bool Signalled;
 };
 // An SC_EXEC_SCSI_CMD the drive has answered but the ASPI layer has not yet completed: at
-// CompleteAtMs it writes the status, sense and data-in bytes into the caller's storage.
+// CompleteAtMs it writes the status, sense and data-in bytes into the caller's storage, and
+// signals the event then or, with Sim.AspiSignalDelayMs, that much later.
 struct SimPendingAspi {
     uint8_t* Srb;
     uint8_t* Data;
@@ -77,7 +80,9 @@ struct SimPendingAspi {
     uint8_t TargStat;
     uint8_t Sense[18];
     std::vector<uint8_t> DataIn;
-    bool Done;  // completed or aborted: it writes nothing any more
+    bool StatusWritten;  // completed; the event's signal is still to come at SignalAtMs
+    uint32_t SignalAtMs;
+    bool Done;  // completed and signalled, or aborted: it writes and signals nothing any more
 };
 constexpr intptr_t SimDeviceHandleBase = 0x100;
 
@@ -154,9 +159,13 @@ struct SimPc {
     bool AspiLoadable = false;
     uint8_t AspiSupportStatus = 1;  // SS_COMP; 0xE4: failed to initialise
     std::vector<SimAdapter> Adapters;
+    // Events: a closed event's handle value is handed out again by the next PlatformCreateEvent,
+    // as Windows does, so a signal meant for a closed event lands on the new one.
     std::vector<SimEvent> Events;
+    uint32_t EventsCreated = 0;
     std::vector<SimPendingAspi> PendingAspi;
-    bool AspiIgnoresAbort = false;  // SC_ABORT_SRB answers but stops nothing
+    bool AspiIgnoresAbort = false;   // SC_ABORT_SRB answers but stops nothing
+    uint32_t AspiSignalDelayMs = 0;  // the layer signals an event this long after the status
     // Waits without limit on an event that nothing would ever signal: such a wait returns
     // WAIT_TIMEOUT at once instead of hanging the process, and counts here. Tests expect 0.
     uint32_t HungWaits = 0;
