@@ -1,8 +1,12 @@
 // The run's large blocks: movable, zero-filled global memory, locked for its whole life.
 #include "platform/win32/win32_api.h"
+#include "platform/win32/win32_blocks.h"
+
+static_assert(Win32Blocks::GlobalMemMoveable == GMEM_MOVEABLE, "");
+static_assert(Win32Blocks::GlobalMemZeroInit == GMEM_ZEROINIT, "");
 
 uint8_t* PlatformAllocateBlock(uint32_t size) {
-    const HGLOBAL memory = GlobalAlloc(GHND, size);
+    const HGLOBAL memory = GlobalAlloc(Win32Blocks::BlockAllocationFlags, size);
     if (memory == nullptr) return nullptr;
     void* block = GlobalLock(memory);
     if (block == nullptr) GlobalFree(memory);

@@ -130,4 +130,12 @@ inline void UnpackPassThroughDirect(const uint8_t wire[Sptd::BlockSize],
     if (block[Sptd::SenseInfoLength] > offered) block[Sptd::SenseInfoLength] = offered;
 }
 
+// ---- The run's memory blocks --------------------------------------------------------------
+
+// GlobalAlloc flags, with their published values (GMEM_MOVEABLE, GMEM_ZEROINIT).
+constexpr uint32_t GlobalMemMoveable = 0x0002;
+constexpr uint32_t GlobalMemZeroInit = 0x0040;
+// Zero-filled blocks, locked for their whole life.
+constexpr uint32_t BlockAllocationFlags = GlobalMemMoveable | GlobalMemZeroInit;  // GHND
+
 }  // namespace Win32Blocks
