@@ -42,3 +42,7 @@ int CaptureSense();
 // After a command submitted while TimedTransferActive was set (ASPI): 1 still running,
 // 0 completed with success, -1 completed with failure.
 int PollPendingCommand();
+
+// ASPI: the layer may still write into the request block and a command's data: a command
+// has not ended, or a slot was retired after a failed abort.
+bool AspiLayerMayStillWrite();

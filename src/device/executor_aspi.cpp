@@ -26,6 +26,8 @@ static_assert(Srb::ClearedSize <= SrbSlotSize, "an SRB fits its slot");
 constexpr uint32_t PollStepMs = 500;
 constexpr int AbortWaitSteps = 10;
 constexpr uint32_t AbortWaitStepMs = 100;
+// The layer signals a request's event just after it writes the status.
+constexpr uint32_t SignalGraceMs = 500;
 
 constexpr uint8_t OpTestUnitReady = 0x00;
 constexpr uint8_t OpWriteBuffer = 0x3B;
@@ -92,16 +94,29 @@ bool UsesPolling(const CommandRequest& request, const TargetEntry& target) {
     return State.CurrentKind == KindWithPolledCommit && request.Cdb[1] == 5;
 }
 
-int Outcome(const CommandRequest& request, const uint8_t* srb) {
+// The result of a request that has ended, whether it was awaited or polled.
+int Outcome(const uint8_t* srb) {
     if (SrbStatus(srb) == Srb::SS_COMP) return CommandSucceeded;
     std::memcpy(State.SenseBuffer, srb + Srb::SenseArea, SenseLength);
     CaptureSense();
     // The Intel ATA driver reports NOT READY for commands the drive did carry out.
-    if (State.IntelAtaDriver == 1 && request.Cdb[0] != OpTestUnitReady &&
+    if (State.IntelAtaDriver == 1 && srb[Srb::CDBByte] != OpTestUnitReady &&
         ((State.SenseCode >> 16) & 0xFF) == SenseKeyNotReady) {
         return CommandSucceeded;
     }
     return CommandFailed;
+}
+
+// Closes the event of a request that was given up, once the layer is done with it. A handle
+// closed too early may be handed to the next command's event, which the late signal would
+// then end before that command is done; so an event whose request still runs (its slot
+// retired), or ended without a signal yet, is left open on purpose.
+void CloseAbandonedEvent(AspiEvent event, const uint8_t* srb) {
+    const uint8_t status = SrbStatus(srb);
+    if (status == Srb::SS_PENDING) return;
+    if (status == Srb::SS_ABORTED || PlatformWaitForEvent(event, SignalGraceMs) == WAIT_OBJECT_0) {
+        PlatformCloseEvent(event);
+    }
 }
 
 int ExecutePolled(const CommandRequest& request, uint8_t* srb) {
@@ -120,7 +135,7 @@ int ExecutePolled(const CommandRequest& request, uint8_t* srb) {
         }
         if (SrbStatus(srb) != Srb::SS_PENDING) break;
     }
-    return Outcome(request, srb);
+    return Outcome(srb);
 }
 
 int ExecuteWithEvent(const CommandRequest& request, uint8_t* srb) {
@@ -138,12 +153,13 @@ int ExecuteWithEvent(const CommandRequest& request, uint8_t* srb) {
             limit == 0 || State.EditionClass == EditionClassScsiGeneral ? INFINITE_WAIT : limit;
         const uint32_t waited = PlatformWaitForEvent(event, wait);
         if (waited != WAIT_OBJECT_0 || SrbStatus(srb) == Srb::SS_PENDING) {
-            PlatformCloseEvent(event);
+            // Abort first: the event is closed only once the request has ended.
             AbandonSrb(srb);
+            CloseAbandonedEvent(event, srb);
             return waited == WAIT_OBJECT_0 ? CommandFailed : CommandNotDelivered;
         }
     }
-    const int result = Outcome(request, srb);
+    const int result = Outcome(srb);
     PlatformCloseEvent(event);
     return result;
 }
@@ -169,11 +185,21 @@ int AspiProbe(int hostAdapter, int targetId, const uint8_t* cdb, int cdbLength, 
     srb[Srb::Flags] = Srb::SRB_EVENT_NOTIFY | Srb::SRB_DIR_IN;
     const AspiEvent event = PlatformCreateEvent();
     if (event == NoAspiEvent) return CommandFailed;
-    if (PlatformSendAspi32Command(srb, buffer, event) == Srb::SS_PENDING) {
-        PlatformWaitForEvent(event, INFINITE_WAIT);
+    if (PlatformSendAspi32Command(srb, buffer, event) == Srb::SS_PENDING &&
+        PlatformWaitForEvent(event, INFINITE_WAIT) != WAIT_OBJECT_0) {
+        AbandonSrb(srb);
+        CloseAbandonedEvent(event, srb);
+        return CommandFailed;
     }
     PlatformCloseEvent(event);
     return SrbStatus(srb) == Srb::SS_COMP ? CommandSucceeded : CommandFailed;
+}
+
+bool AspiLayerMayStillWrite() {
+    if (State.AspiRequestBlock == nullptr) return false;
+    if (State.AspiSrbSlot != 0) return true;  // a retired slot's request may end at any time
+    const uint8_t* srb = CurrentSrb();
+    return srb[Srb::Cmd] == Srb::SC_EXEC_SCSI_CMD && SrbStatus(srb) == Srb::SS_PENDING;
 }
 
 int PollPendingAspiCommand() {
@@ -181,13 +207,17 @@ int PollPendingAspiCommand() {
     if (srb == nullptr) return CommandFailed;
     const AspiEvent event = State.PendingAspiEvent;
     if (event != NoAspiEvent) {
-        if (PlatformWaitForEvent(event, 0) != WAIT_OBJECT_0 && SrbStatus(srb) == Srb::SS_PENDING) {
-            return 1;
+        uint32_t waited = PlatformWaitForEvent(event, 0);
+        if (waited != WAIT_OBJECT_0) {
+            if (SrbStatus(srb) == Srb::SS_PENDING) return 1;
+            // The status is in and the signal follows: the event is closed only once signalled.
+            waited = PlatformWaitForEvent(event, SignalGraceMs);
         }
-        PlatformCloseEvent(event);
+        if (waited == WAIT_OBJECT_0) PlatformCloseEvent(event);
         State.PendingAspiEvent = NoAspiEvent;
     } else if (SrbStatus(srb) == Srb::SS_PENDING) {
         return 1;
     }
-    return SrbStatus(srb) == Srb::SS_COMP ? CommandSucceeded : CommandFailed;
+    // The same rules as an awaited command, the Intel driver's NOT READY included.
+    return Outcome(srb);
 }

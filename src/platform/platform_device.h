@@ -115,6 +115,7 @@ constexpr uint8_t SC_EXEC_SCSI_CMD = 2;
 constexpr uint8_t SC_ABORT_SRB = 3;
 constexpr uint8_t SS_PENDING = 0;
 constexpr uint8_t SS_COMP = 1;
+constexpr uint8_t SS_ABORTED = 2;
 constexpr uint8_t SRB_DIR_IN = 0x08;
 constexpr uint8_t SRB_DIR_OUT = 0x10;
 constexpr uint8_t SRB_EVENT_NOTIFY = 0x40;

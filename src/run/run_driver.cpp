@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "console/message.h"
+#include "device/command_executor.h"
 #include "device/drive_commands.h"
 #include "discovery/host_probe.h"
 #include "discovery/target_enumeration.h"
@@ -35,13 +36,18 @@ void FreeBlock(uint8_t*& block, uint32_t& size) {
 
 void ReleaseRun() {
     if (State.UsesAspi == 1) {
+        if (State.HostAdapterTable != nullptr) PlatformFreeBlock(State.HostAdapterTable);
+        State.HostAdapterTable = nullptr;
+        // A command the ASPI layer has not ended (a flash that outlasted the count-down), or
+        // one in a slot retired after a failed abort, may still be written by the layer: into
+        // the request block and into the command's data. Those blocks are kept, deliberately
+        // leaked, so that it never writes into freed memory; the process ends right after.
+        if (AspiLayerMayStillWrite()) return;
         uint32_t requestBlockSize = 0;
         FreeBlock(State.CommandData, State.CommandDataSize);
         FreeBlock(State.ImageBuffer, State.ImageBufferSize);
         FreeBlock(State.AspiRequestBlock, requestBlockSize);
         FreeBlock(State.WorkBuffer, State.WorkBufferSize);
-        if (State.HostAdapterTable != nullptr) PlatformFreeBlock(State.HostAdapterTable);
-        State.HostAdapterTable = nullptr;
         return;
     }
     // The notification handles stay open until the process ends; only the hold is released.
