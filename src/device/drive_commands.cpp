@@ -215,13 +215,15 @@ int ProbeInquiry(int hostAdapter, int targetId) {
 int ProbeVendorPage(int hostAdapter, int targetId) {
     // A drive that was powered on or reset since it was last asked answers its first command
     // other than INQUIRY with UNIT ATTENTION, which reports only that: the page is asked once
-    // more, or a drive that has just come back from a power loss would not be found. Only
-    // the pass-through probe returns sense; the ASPI probe asks for none.
+    // more, or a drive that has just come back from a power loss would not be found. The
+    // pass-through probe tells that by its sense bytes; the ASPI probe asks for none, so on
+    // ASPI any failure is asked once more.
     std::memset(State.SenseBuffer, 0, sizeof State.SenseBuffer);
     int result = Probe(hostAdapter, targetId, true);
-    if (result == CommandCheckCondition && State.SenseBuffer[2] == SenseKeyUnitAttention) {
-        result = Probe(hostAdapter, targetId, true);
-    }
+    const bool askAgain = State.UsesAspi ? result != CommandSucceeded
+                                         : result == CommandCheckCondition &&
+                                               State.SenseBuffer[2] == SenseKeyUnitAttention;
+    if (askAgain) result = Probe(hostAdapter, targetId, true);
     return result;
 }
 

@@ -263,17 +263,13 @@ void CheckRun(CampaignTally& tally, const std::string& where, int exit, const Ex
 
 // After a power loss the user runs the program again on the same drive, answering Yes: the
 // drive must end on the new firmware. A drive that already had it before the second run
-// (the power failed after the commit) is reported as up to date instead (message 54).
-//
-// On Windows 98 the drive sits on the IDE port, so a power loss of the drive is a restart of
-// the PC, whose start-up resets and probes the drive and so takes its unit attention. (On
-// the pass-through host the attention is left pending: the drive may lose power on its
-// own, and the program must find it all the same.)
+// (the power failed after the commit) is reported as up to date instead (message 54). The
+// drive's unit attention is left pending on both hosts: a drive may lose power without the
+// PC restarting, and the program must find it all the same.
 void CheckRecovery(CampaignTally& tally, const std::string& where, VirtualDrive& drive,
                    const Pc& pc) {
     ++tally.PowerLosses;
     SimAdvanceClock(RestartMs);
-    if (pc.Kind == Host::IntelAspi) drive.UnitAttentionPending = false;
     const bool alreadyNew = RunsNewFirmware(drive, pc);
     AnswerBoxes(Yes, RetriesAllowed);
     const int exit = RunOnce(tally);

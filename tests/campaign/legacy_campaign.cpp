@@ -270,9 +270,6 @@ void CheckRecovery(CampaignTally& tally, const std::string& where, VirtualDrive&
                    const LegacyPc& pc) {
     ++tally.PowerLosses;
     SimAdvanceClock(RestartMs);
-    // On Windows 98 a power loss of the drive is a restart of the PC, which takes the
-    // drive's unit attention (see the current generation's campaign).
-    if (pc.Aspi) drive.UnitAttentionPending = false;
     const bool alreadyNew = RunsNewImage(drive, pc);
     AnswerBoxes(Yes, 0);
     const int exit = RunOnce(tally, LegacyRun);
