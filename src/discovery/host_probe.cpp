@@ -82,9 +82,10 @@ int ProbeHost() {
 int PrepareSptiHost() {
     State.CommandTimeout = DefaultCommandTimeoutMs;
     State.IntelAtaDriver = 0;
-    State.ScsiAddress[2] = 0;  // PathId
-    State.ScsiAddress[3] = 0;  // TargetId
-    State.ScsiAddress[4] = 0;  // Lun
+    // SCSI_ADDRESS: Length (0..3), PortNumber (4), PathId (5), TargetId (6), Lun (7).
+    State.ScsiAddress[5] = 0;
+    State.ScsiAddress[6] = 0;
+    State.ScsiAddress[7] = 0;
 
     // The accelerator alone is announced but does not change how drives are driven.
     RegistryKey key = 0;
