@@ -1,9 +1,11 @@
-// The run's large blocks: movable, zero-filled global memory, locked for its whole life.
+// The run's large blocks: fixed, zero-filled global memory, locked for its whole life.
 #include "platform/win32/win32_api.h"
 #include "platform/win32/win32_blocks.h"
 
+static_assert(Win32Blocks::GlobalMemFixed == GMEM_FIXED, "");
 static_assert(Win32Blocks::GlobalMemMoveable == GMEM_MOVEABLE, "");
 static_assert(Win32Blocks::GlobalMemZeroInit == GMEM_ZEROINIT, "");
+static_assert(Win32Blocks::BlockAllocationFlags == GPTR, "");
 
 uint8_t* PlatformAllocateBlock(uint32_t size) {
     const HGLOBAL memory = GlobalAlloc(Win32Blocks::BlockAllocationFlags, size);

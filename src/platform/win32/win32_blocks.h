@@ -132,10 +132,12 @@ inline void UnpackPassThroughDirect(const uint8_t wire[Sptd::BlockSize],
 
 // ---- The run's memory blocks --------------------------------------------------------------
 
-// GlobalAlloc flags, with their published values (GMEM_MOVEABLE, GMEM_ZEROINIT).
+// GlobalAlloc flags, with their published values (GMEM_FIXED, GMEM_MOVEABLE, GMEM_ZEROINIT).
+constexpr uint32_t GlobalMemFixed = 0x0000;
 constexpr uint32_t GlobalMemMoveable = 0x0002;
 constexpr uint32_t GlobalMemZeroInit = 0x0040;
-// Zero-filled blocks, locked for their whole life.
-constexpr uint32_t BlockAllocationFlags = GlobalMemMoveable | GlobalMemZeroInit;  // GHND
+// Fixed, zero-filled blocks: the ASPI layer writes into the request block behind the
+// program's back, so the memory must never move.
+constexpr uint32_t BlockAllocationFlags = GlobalMemFixed | GlobalMemZeroInit;  // GPTR
 
 }  // namespace Win32Blocks
