@@ -156,6 +156,26 @@ std::string DateInDriveForm(const VirtualDrive& drive, const std::vector<uint8_t
     return century + year + "/" + month + "/" + day;
 }
 
+// ---- boot --------------------------------------------------------------------------------
+
+// A reboot or a power-up: NOT READY for RebootMs, then UNIT ATTENTION. A whole kernel in
+// flash is the kernel that runs from now on, and the one the drive names in kernel mode.
+void Boot(VirtualDrive& drive, const VirtualDriveAnswer& answer, uint32_t nowMs) {
+    if (drive.KernelFlashed) {
+        drive.KernelRevision = TextAt(drive.KernelFlash, HeaderKernelModeRevision, 4);
+        drive.KernelDateText = TextAt(drive.KernelFlash, HeaderDate, 8);
+        drive.KernelFlashed = false;
+    }
+    drive.KernelTransferEnd = 0;
+    drive.Rebooting = true;
+    drive.RebootUntilMs = nowMs + answer.DurationMs + drive.RebootMs;
+    drive.UnitAttentionPending = true;
+    drive.NormalReceived = false;
+    drive.Unlocked = false;
+    drive.ChallengeIssued = false;
+    drive.ResponseAccepted = false;
+}
+
 // ---- mode switch -------------------------------------------------------------------------
 
 const char* ModelString(uint16_t kind, bool entering) {
@@ -216,11 +236,7 @@ void SwitchMode(VirtualDrive& drive, VirtualDriveAnswer& answer, const uint8_t* 
         return;
     }
 
-    // Re-flash from what arrived since the drive last booted, then reboot.
-    if (drive.KernelReceived) {
-        drive.KernelRevision = TextAt(drive.KernelFlash, HeaderKernelModeRevision, 4);
-        drive.KernelDateText = TextAt(drive.KernelFlash, HeaderDate, 8);
-    }
+    // Re-flash the normal part from what arrived since the drive last booted, then reboot.
     if (drive.NormalReceived) {
         drive.Revision = TextAt(drive.NormalFlash, HeaderRevision, 4);
         drive.DateText = DateInDriveForm(drive, drive.NormalFlash);
@@ -233,14 +249,7 @@ void SwitchMode(VirtualDrive& drive, VirtualDriveAnswer& answer, const uint8_t* 
         stay = true;
     }
     drive.Mode = stay ? VirtualDriveMode::Kernel : VirtualDriveMode::Normal;
-    drive.Rebooting = true;
-    drive.RebootUntilMs = nowMs + answer.DurationMs + drive.RebootMs;
-    drive.UnitAttentionPending = true;
-    drive.KernelReceived = false;
-    drive.NormalReceived = false;
-    drive.Unlocked = false;
-    drive.ChallengeIssued = false;
-    drive.ResponseAccepted = false;
+    Boot(drive, answer, nowMs);
 }
 
 // ---- unlock exchange ---------------------------------------------------------------------
@@ -338,7 +347,12 @@ void WriteChunk(VirtualDrive& drive, VirtualDriveAnswer& answer, bool kernelPart
     if (kernelPart) {
         ++drive.KernelChunks;
         drive.KernelBytesEnd = std::max(drive.KernelBytesEnd, offset + length);
-        drive.KernelReceived = true;
+        // A chunk at 0 starts a new kernel; until it is whole, the one in flash is not.
+        if (offset == 0) drive.KernelTransferEnd = 0;
+        if (offset == 0 || offset == drive.KernelTransferEnd) {
+            drive.KernelTransferEnd = offset + length;
+        }
+        drive.KernelFlashed = drive.KernelTransferEnd == size;
     } else {
         ++drive.NormalChunks;
         drive.NormalBytesEnd = std::max(drive.NormalBytesEnd, offset + length);
@@ -423,14 +437,7 @@ void ReportKey(const VirtualDrive& drive, VirtualDriveAnswer& answer, const uint
 void LoseVirtualDrivePower(VirtualDrive& drive, VirtualDriveAnswer& answer, uint32_t nowMs) {
     ++drive.PowerLosses;
     if (RunsKernelOnly(drive)) drive.NormalPartPresent = false;
-    drive.Rebooting = true;
-    drive.RebootUntilMs = nowMs + answer.DurationMs + drive.RebootMs;
-    drive.UnitAttentionPending = true;
-    drive.KernelReceived = false;
-    drive.NormalReceived = false;
-    drive.Unlocked = false;
-    drive.ChallengeIssued = false;
-    drive.ResponseAccepted = false;
+    Boot(drive, answer, nowMs);
     // An older-generation drive forgets a download it was receiving; its memory is as it was.
     drive.Legacy.Prepared = false;
     drive.Legacy.Received.clear();

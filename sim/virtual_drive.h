@@ -110,10 +110,14 @@ struct VirtualDrive {
     bool NormalPartPresent = true;
     bool Rebooting = false;
     uint32_t RebootUntilMs = 0;
-    uint32_t CommandCount = 0;    // commands that reached the drive
-    uint32_t ChunkCommands = 0;   // mode-7 chunk commands received (power loss counts these)
-    bool KernelReceived = false;  // chunks since the last boot, taken over by the next re-flash
-    bool NormalReceived = false;
+    uint32_t CommandCount = 0;   // commands that reached the drive
+    uint32_t ChunkCommands = 0;  // mode-7 chunk commands received (power loss counts these)
+    // Kernel chunks go straight to flash; the kernel in flash runs from the next boot (the
+    // re-flash's reboot or a power-up) once a whole one is there. A transfer cut short leaves
+    // the kernel that ran before.
+    uint32_t KernelTransferEnd = 0;  // bytes of the kernel transfer at hand, from offset 0 on
+    bool KernelFlashed = false;      // a whole kernel in flash, not yet booted
+    bool NormalReceived = false;     // chunks since the last boot, taken over by the re-flash
     uint32_t ReflashCount = 0;
     uint32_t PowerLosses = 0;
 
@@ -162,7 +166,8 @@ struct VirtualDriveAnswer {
 // The drive loses power at nowMs: the command at hand never lands and its call fails with
 // ERROR_IO_DEVICE. A drive in its update mode comes back running its kernel only, since its
 // normal part may have been half rewritten; a drive in normal mode comes back with the
-// firmware it had. Either way it is NOT READY for RebootMs, then reports UNIT ATTENTION.
+// firmware it had. A whole kernel written before runs from this power-up on. Either way it
+// is NOT READY for RebootMs, then reports UNIT ATTENTION.
 void LoseVirtualDrivePower(VirtualDrive& drive, VirtualDriveAnswer& answer, uint32_t nowMs);
 
 // Runs one CDB (the first cdbLength bytes count) at virtual time nowMs.

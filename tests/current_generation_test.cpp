@@ -290,10 +290,12 @@ TEST_F(UpdateTest, Outcomes) {
         {"unlock exchange fails", false,
          [] { UseUnlockingDrive(); Fail(0x3B, 2, 0xE1, 0x05, 0x26); }, {6}, -1,
          "\nError occurred at step 1.", {Ask}, 2, 0, false},
-        {"kernel image missing", false, [] { File("S0814000.122").OpenError = 2; }, {6}, -1,
-         "\r\nFailed to load kernel binary file.", {Ask}, 2, 3000, false},
-        {"kernel already current", false, [] { Drive->KernelDateText = "08/07/25"; }, {6}, -1,
-         "\nNeed not to update the Kernel.", {Ask}, 2, 3000, false},
+        {"kernel image missing: found before 82", false,
+         [] { File("S0814000.122").OpenError = 2; }, {}, -1,
+         "\r\nFailed to load kernel binary file.", {}, 0, 0, false},
+        // Message 10, then the normal part without the kernel chunks and their pause.
+        {"kernel already current", false, [] { Drive->KernelDateText = "08/07/25"; }, {6}, 0,
+         Success, {Ask}, 67, 8000, false},
         {"kernel chunk fails", false, [] { Fail(0x3B, 7, 0xFE); }, {6}, -1,
          "\r\nFailed to update the kernel part.", {Ask, Err}, 3, 3000, false},
         {"normal image unreadable after the kernel part", false, [] {
@@ -353,35 +355,6 @@ TEST_F(UpdateTest, Outcomes) {
         }
         TearDown();
     }
-}
-
-TEST_F(UpdateTest, RecoveryAfterPowerLossInTheNormalPart) {
-    // Four kernel chunks and 30 normal chunks arrive; the power fails on the 31st.
-    Drive->PowerLossAtChunk = 4 + 31;
-    Sim.BoxAnswers = {6, 1};
-    EXPECT_EQ(RunProgram(), 1);
-    EXPECT_TRUE(Shown("\r\nFailed to update the normal part."));
-    EXPECT_TRUE(Writes(5).empty()) << "a partial image is never committed";
-
-    // The PC and the program restart once the drive is back; the system's own start-up
-    // commands have taken the drive's unit attention.
-    SimAdvanceClock(60000);
-    Drive->UnitAttentionPending = false;
-    ResetRunState();
-    Sim.Console.clear();
-    Sim.Trace.clear();
-    Sim.BoxAnswers = {6, 1};
-    EXPECT_EQ(RunProgram(), 0);
-    EXPECT_TRUE(Shown("\nCurrent Revision>> KESTREL DVD-RW  QXR-930D 0000  08/05/12"));
-    EXPECT_TRUE(EndsWith(Sim.Console, std::string(ClosingEn) + NewLine + Success +
-                                          "\r\nUpdate operation is completed."));
-    // Found in its update mode: no region check, no switch, straight to the transfer.
-    std::vector<Write> expected = CompleteUpdateWrites(0x200000);
-    expected.erase(expected.begin() + 1);
-    EXPECT_EQ(Writes(), expected);
-    for (const SimCommandRecord& r : Sim.Trace) EXPECT_NE(r.Cdb[0], 0xA4);
-    ExpectFlashHoldsPackage();
-    EXPECT_EQ(Drive->Revision, "1.22");
 }
 
 }  // namespace

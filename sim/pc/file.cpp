@@ -1,3 +1,7 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -30,10 +34,22 @@ SimFile* SimFindFile(const char* name) {
     return nullptr;
 }
 
-// The demo keeps its package in a real folder: the whole file is taken at the open.
+// The demo keeps its package in a real folder: the whole file is taken at the open. As on
+// the real PC, the open never waits and only a regular file is taken (a FIFO is missing).
 bool SimReadHostFile(const char* name, std::vector<uint8_t>& bytes) {
-    std::FILE* file = std::fopen(name, "rb");
-    if (file == nullptr) return false;
+    const int fd = ::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return false;
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        ::close(fd);
+        return false;
+    }
+    std::FILE* file = ::fdopen(fd, "rb");
+    if (file == nullptr) {
+        ::close(fd);
+        return false;
+    }
     uint8_t block[65536];
     size_t n;
     while ((n = std::fread(block, 1, sizeof block, file)) > 0) {

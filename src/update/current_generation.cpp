@@ -21,6 +21,9 @@ constexpr int ResultDeclined = 7;
 
 constexpr int32_t ChunkSize = 0x8000;
 
+// CheckKernelNeedsUpdate's answer for a drive that runs the package's kernel already.
+constexpr int KernelAlreadyRunning = 1;
+
 constexpr uint32_t PauseAfterSwitchMs = 1000;
 constexpr uint32_t PauseAfterKernelMs = 2000;
 constexpr uint32_t PauseAfterCommitMs = 5000;
@@ -105,20 +108,45 @@ bool SwitchIntoUpdateMode() {
     return ConfirmUpdateMode() == 0;
 }
 
-// The kernel image's first 128 KiB in four chunks, then the normal image back in the buffer.
-bool WriteKernelPart() {
+// The kernel image file, loaded and checked as the kernel part will load it, while nothing
+// has been written yet: a bad or missing file must stop the run before the drive is switched
+// into its update mode, which a second run with the same file could not undo. The normal
+// image is then put back in the buffer. False after message 72 (and 11 when the normal image
+// could not be read again).
+bool KernelImageLoads() {
+    if (State.Selection.PartsFlag != 0) return true;
     if (LoadFirmwareImage(ImagePartKernel) != 0) {
         ShowMessage(72, StyleReport);
         return false;
     }
-    if (CheckKernelNeedsUpdate() != 0) return false;
-    for (uint32_t offset = 0; offset < KernelPartLength; offset += ChunkSize) {
-        if (WriteKernelChunk(offset, ChunkSize, State.ImageBuffer + offset) != 0) {
-            ShowMessage(41, StyleError);
-            return false;
-        }
+    if (!LoadNormalImage()) {
+        ShowMessage(11, StyleError);
+        return false;
     }
-    WaitMilliseconds(PauseAfterKernelMs);
+    return true;
+}
+
+// The kernel image's first 128 KiB in four chunks, then the normal image back in the buffer.
+// A drive that already runs this kernel (message 10) gets no kernel chunks and no pause: it
+// is there after a power loss during the normal part, or after a reboot into the new kernel,
+// and the normal part still has to be written.
+bool WriteKernelPart() {
+    // Loaded again: the file may have changed since it was checked before the switch.
+    if (LoadFirmwareImage(ImagePartKernel) != 0) {
+        ShowMessage(72, StyleReport);
+        return false;
+    }
+    const int check = CheckKernelNeedsUpdate();
+    if (check != 0 && check != KernelAlreadyRunning) return false;
+    if (check == 0) {
+        for (uint32_t offset = 0; offset < KernelPartLength; offset += ChunkSize) {
+            if (WriteKernelChunk(offset, ChunkSize, State.ImageBuffer + offset) != 0) {
+                ShowMessage(41, StyleError);
+                return false;
+            }
+        }
+        WaitMilliseconds(PauseAfterKernelMs);
+    }
     if (!LoadNormalImage()) {
         ShowMessage(11, StyleReport);
         return false;
@@ -197,6 +225,10 @@ PassEnd RunPass(int& result) {
 
     result = ResultNotUpdated;
     if (ValidateFirmwareImage() != 0) return PassEnd::Finished;
+    if (!KernelImageLoads()) {
+        result = ResultStopRun;
+        return PassEnd::Finished;
+    }
     if (!PassOneWayWarning()) return PassEnd::Finished;
     if (EnsureNoDisc() != 0) return PassEnd::Finished;
 

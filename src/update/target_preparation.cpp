@@ -68,8 +68,19 @@ int SelectDefinitionForTarget() {
 
 int ReadFirmwareInfo() {
     State.NormalPartAbsent = -1;
-    const int rc = ReadBuffer(State.SelectedTarget, FirmwareInfoMode, FirmwareInfoBufferId, 0,
-                              FirmwareInfoPageLength, State.FirmwareInfoPage);
+    std::memset(State.SenseBuffer, 0, sizeof State.SenseBuffer);
+    int rc = ReadBuffer(State.SelectedTarget, FirmwareInfoMode, FirmwareInfoBufferId, 0,
+                        FirmwareInfoPageLength, State.FirmwareInfoPage);
+    // A drive that rebooted since it was last asked (the commit before a retry, a power loss)
+    // answers its first command other than INQUIRY with UNIT ATTENTION, which reports only
+    // that: the page is asked once more, or the retry after a reboot could never go on.
+    if (rc != 0) {
+        CaptureSense();
+        if (State.SenseBuffer[SenseKeyByte] == UnitAttention) {
+            rc = ReadBuffer(State.SelectedTarget, FirmwareInfoMode, FirmwareInfoBufferId, 0,
+                            FirmwareInfoPageLength, State.FirmwareInfoPage);
+        }
+    }
     if (rc != 0) return rc;
     // A blank first character means the drive has no normal part and runs only its kernel.
     const int kernelOnly = State.FirmwareInfoPage[NormalModelNameOffset] == ' ' ? 1 : 0;

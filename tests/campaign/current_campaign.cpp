@@ -151,6 +151,8 @@ Expected Expect(Role role, CampaignFault fault, bool retryYes) {
             return Refused(0, 9, 16);
         case Role::SelectPage:
         case Role::ValidatePage:
+            // A drive that was reset is asked for its page once more.
+            if (fault == CampaignFault::UnitAttention) return Success();
             return Refused(0, 0, 16);
         case Role::IdentityBefore:
             return Refused(1, 36, 18, 9);

@@ -64,7 +64,7 @@ TEST_F(LinuxImageFile, OnlyAnExistingRegularFileOpens) {
     const struct {
         const char* name;
         uint32_t error;
-    } cases[] = {{"S0814001.122", ERROR_FILE_NOT_FOUND}, {"S0814000.122", ERROR_ACCESS_DENIED}};
+    } cases[] = {{"S0814001.122", ERROR_FILE_NOT_FOUND}, {"S0814000.122", ERROR_FILE_NOT_FOUND}};
     for (const auto& c : cases) {
         uint32_t error = 0;
         EXPECT_EQ(PlatformOpenFileForReading(c.name, &error), InvalidFileHandle) << c.name;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/linux/linux_name_case.h"
+#include "platform/linux/linux_textfile.h"
 #include "platform/platform_device.h"
 #include "platform/platform_file.h"
 
@@ -29,24 +30,44 @@ uint32_t WindowsError(int error) {
 
 }  // namespace
 
+// A FIFO named like an image file would hold a plain open() until some writer came along,
+// and a device could do the same: the open does not wait, and only a regular file is taken.
+// Anything else fails as a missing file does.
+int OpenRegularFile(const char* name) {
+    int fd;
+    do {
+        fd = ::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    } while (fd < 0 && errno == EINTR);
+    struct stat info;
+    if (fd < 0) {
+        // A socket does not open at all (ENXIO); it is no image file either.
+        const int error = errno;
+        errno = ::stat(name, &info) == 0 && !S_ISREG(info.st_mode) ? ENOENT : error;
+        return -1;
+    }
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        errno = ENOENT;
+        return -1;
+    }
+    // Reads of a regular file block as they always do.
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
 FileHandle PlatformOpenFileForReading(const char* requested, uint32_t* error) {
     *error = ERROR_SUCCESS;
     // Names are matched as Windows matches them: a name in another case is the same file.
     const std::string found = NameIgnoringCase(requested);
-    const char* name = found.c_str();
-    int fd;
-    do {
-        fd = ::open(name, O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = OpenRegularFile(found.c_str());
     if (fd < 0) {
         *error = WindowsError(errno);
-        return InvalidFileHandle;
-    }
-    // CreateFileA on a directory or a device fails; only a regular file is an image file.
-    struct stat info;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        *error = ERROR_ACCESS_DENIED;
         return InvalidFileHandle;
     }
     return fd;

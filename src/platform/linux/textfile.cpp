@@ -1,4 +1,4 @@
-#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -59,13 +59,13 @@ int PlatformOpenTextFile(const char* requested, TextFileHandle* file) {
     const std::string found = NameIgnoringCase(requested);
     const char* name = found.c_str();
     errno = 0;
-    std::FILE* stream = std::fopen(name, "r");
-    if (stream == nullptr) return FileCauseFromErrno(errno);
-    // A directory opens for reading here but not on Windows, where it is access denied.
-    struct stat info;
-    if (::fstat(fileno(stream), &info) == 0 && S_ISDIR(info.st_mode)) {
-        std::fclose(stream);
-        return FileCauseFromErrno(EISDIR);
+    const int fd = OpenRegularFile(name);
+    if (fd < 0) return FileCauseFromErrno(errno);
+    std::FILE* stream = ::fdopen(fd, "r");
+    if (stream == nullptr) {
+        const int error = errno;
+        ::close(fd);
+        return FileCauseFromErrno(error);
     }
     *file = reinterpret_cast<TextFileHandle>(stream);
     return 0;

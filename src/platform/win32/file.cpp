@@ -18,6 +18,13 @@ FileHandle PlatformOpenFileForReading(const char* name, uint32_t* error) {
         *error = LastError();
         return InvalidFileHandle;
     }
+    // A device name (CON, COM1, ...) or a pipe opens as well, and its read would wait for
+    // input that never comes: only a file on disk is an image file, anything else is missing.
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        *error = ERROR_FILE_NOT_FOUND;
+        return InvalidFileHandle;
+    }
     *error = ERROR_SUCCESS;
     return FromHandle(file);
 }

@@ -37,10 +37,31 @@ void ClearErrors() {
     errno = 0;
 }
 
+// 0 when `name` is a file on disk. A device name (CON, COM1, ...) or a pipe would have the
+// reads wait for input that never comes, and a directory is no HEX file: all of them count
+// as missing. Any other failure keeps its own cause.
+int CheckFileOnDisk(const char* name) {
+    const HANDLE handle = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        const DWORD attributes = GetFileAttributesA(name);
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            return FileCauseNotFound;
+        }
+        return error != 0 ? FileCauseFromWindowsError(error) : FileCauseGeneric;
+    }
+    const DWORD type = GetFileType(handle);
+    CloseHandle(handle);
+    return type == FILE_TYPE_DISK ? 0 : FileCauseNotFound;
+}
+
 }  // namespace
 
 int PlatformOpenTextFile(const char* name, TextFileHandle* file) {
     *file = NoTextFile;
+    const int onDisk = CheckFileOnDisk(name);
+    if (onDisk != 0) return onDisk;
     ClearErrors();
     std::FILE* stream = std::fopen(name, "rt");
     if (stream == nullptr) {

@@ -1,0 +1,241 @@
+// The kernel image file is checked before anything is written, and a drive that already runs
+// the package's kernel (after a power loss in the normal part, or a reboot into its kernel)
+// gets the normal part without the kernel chunks, so that a second run or the retry finishes it.
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "console/catalogue.h"
+#include "run/run_driver.h"
+#include "sample_package.h"
+#include "test_support.h"
+#include "virtual_drive.h"
+
+namespace {
+
+constexpr int Yes = 6;
+constexpr uint32_t QuestionBox = 0x24;  // Yes/No with the question mark
+
+VirtualDrive* Drive = nullptr;
+SamplePackage Package;
+std::function<void()> OnWait;
+
+SimFile& File(const std::string& name) {
+    return *std::find_if(Sim.Files.begin(), Sim.Files.end(),
+                         [&](const SimFile& f) { return f.Name == name; });
+}
+
+void PutKernel(const SampleImage& kernel) {
+    SimPutFile(Package.KernelName, BuildSampleImage(kernel));
+}
+
+// Where a message's text first appears on the console; npos when it does not.
+size_t At(uint32_t code) {
+    return Sim.Console.find(MessageTextEn[code]);
+}
+
+size_t Count(uint8_t opcode, int mode = -1, int bufferId = -1) {
+    return std::count_if(Sim.Trace.begin(), Sim.Trace.end(), [&](const SimCommandRecord& r) {
+        return r.Cdb[0] == opcode && (mode < 0 || (r.Cdb[1] & 0x1F) == mode) &&
+               (bufferId < 0 || r.Cdb[2] == bufferId);
+    });
+}
+
+bool FlashHoldsPackage() {
+    const std::vector<uint8_t> kernel = BuildSampleImage(Package.Kernel);
+    const std::vector<uint8_t> normal = BuildSampleImage(Package.Normal);
+    return Drive->KernelFlash.size() >= 0x20000 && Drive->NormalFlash.size() >= normal.size() &&
+           std::equal(kernel.begin(), kernel.begin() + 0x20000, Drive->KernelFlash.begin()) &&
+           std::equal(normal.begin(), normal.end(), Drive->NormalFlash.begin());
+}
+
+class KernelInPlaceTest : public SimTest {
+protected:
+    // One drive at D: running 1.21 of 2008/07/01; the package for 1.22 of 2008/07/25, whose
+    // kernel reports "0000" dated 08/07/25 once it runs.
+    void SetUp() override {
+        SimTest::SetUp();
+        OnWait = nullptr;
+        Sim.PassTime = [](uint32_t) {
+            if (OnWait) OnWait();
+        };
+        Drive = &SimAttachDrive('D');
+        Drive->Revision = "1.21";
+        Drive->DateText = "08/07/01";
+        Package = SamplePackageFor(*Drive, "1.22", "08/07/25", 0x200000);
+        PutSamplePackage(Package);
+    }
+    void TearDown() override {
+        OnWait = nullptr;
+        ReleaseRun();
+        SimTest::TearDown();
+    }
+    // The user starts the program again once the drive is back.
+    void Restart() {
+        ReleaseRun();
+        SimAdvanceClock(60000);
+        Drive->UnitAttentionPending = false;  // the PC's own start-up took it
+        ResetRunState();
+        Sim.Console.clear();
+        Sim.Boxes.clear();
+        Sim.Trace.clear();
+        Sim.Waits.clear();
+    }
+};
+
+// A bad or missing kernel file ends the run before message 82 and before any command that
+// writes or switches, whatever mode the drive is in: 39 (a box) for a bad file, then 72 on the
+// console, then 36. A file that turns bad after the switch is caught by the second load.
+TEST_F(KernelInPlaceTest, KernelFileCheckedBeforeTheDriveIsTouched) {
+    const struct {
+        const char* name;
+        std::function<void()> setup;
+        bool illegal;   // message 39 before 72
+        bool onKernel;  // the drive runs its kernel from the start
+        size_t writes;  // WRITE BUFFER commands: none unless the file changed later
+    } cases[] = {
+        {"missing", [] { File(Package.KernelName).OpenError = 2; }, false, false, 0},
+        {"of the normal kind",
+         [] {
+             SampleImage k = Package.Kernel;
+             k.PartKind = 'N';
+             PutKernel(k);
+         },
+         true, false, 0},
+        {"cut short of 128 KiB",
+         [] {
+             SampleImage k = Package.Kernel;
+             k.Size = 0x1FFFF;
+             PutKernel(k);
+         },
+         true, false, 0},
+        {"of another edition, drive on its kernel",
+         [] {
+             Drive->Mode = VirtualDriveMode::Kernel;
+             Drive->NormalPartPresent = false;
+             SampleImage k = Package.Kernel;
+             k.KernelModelName = "BRAVO   ";
+             PutKernel(k);
+         },
+         true, true, 0},
+        {"turned bad after the switch",
+         [] {
+             OnWait = [] {
+                 if (Drive->Mode != VirtualDriveMode::Kernel || Drive->KernelChunks != 0) return;
+                 SampleImage k = Package.Kernel;
+                 k.PartKind = 'P';
+                 PutKernel(k);
+             };
+         },
+         true, false, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        c.setup();
+        Sim.BoxAnswers = {Yes, Yes, Yes, Yes};
+        EXPECT_EQ(RunProgram(), 1);
+        const size_t shown39 = At(39), shown72 = At(72), shown36 = At(36);
+        ASSERT_NE(shown72, std::string::npos) << Sim.Console;
+        EXPECT_EQ(shown39 != std::string::npos, c.illegal);
+        if (c.illegal) {
+            EXPECT_LT(shown39, shown72);
+        }
+        EXPECT_LT(shown72, shown36);
+        EXPECT_EQ(Count(0x3B), c.writes);
+        EXPECT_EQ(Count(0x3B, 7), 0u);
+        // 82 is asked only when the file was good at the time. 39 is an error box, 72 a
+        // console line.
+        std::vector<std::string> boxes;
+        bool asked = false;
+        for (const SimBoxRecord& b : Sim.Boxes) {
+            boxes.push_back(b.Text);
+            if (b.Flags == QuestionBox) asked = true;
+        }
+        EXPECT_EQ(asked, c.writes != 0);
+        EXPECT_EQ(std::count(boxes.begin(), boxes.end(), MessageTextEn[39]), c.illegal ? 1 : 0);
+        EXPECT_EQ(std::count(boxes.begin(), boxes.end(), MessageTextEn[72]), 0);
+        EXPECT_EQ(Drive->Mode == VirtualDriveMode::Kernel, c.onKernel || c.writes != 0);
+        EXPECT_EQ(Drive->PreUpdateWrites, c.writes != 0 ? 1u : 0u);
+    }
+}
+
+// Both ways a drive comes to run the new kernel before its normal part is in place end at
+// 1.22 with the flash byte-equal to the images, the kernel written once, and message 10
+// where the kernel is found current.
+TEST_F(KernelInPlaceTest, BothWaysOutReachTheNewFirmware) {
+    const char* const newKernel = "\nCurrent Revision>> KESTREL DVD-RW  QXR-930D 0000  08/07/25";
+    // Power loss: four kernel chunks and 30 normal chunks arrive, the power fails on the 31st;
+    // the second run finds the drive on the new kernel.
+    Drive->PowerLossAtChunk = 4 + 31;
+    Sim.BoxAnswers = {Yes, Yes, Yes};
+    EXPECT_EQ(RunProgram(), 1);
+    EXPECT_EQ(Count(0x3B, 5), 0u) << "a partial image is never committed";
+    Restart();
+    Sim.BoxAnswers = {Yes, 1};
+    EXPECT_EQ(RunProgram(), 0);
+    EXPECT_NE(Sim.Console.find(newKernel), std::string::npos) << Sim.Console;
+    EXPECT_NE(At(10), std::string::npos);
+    // Found on its kernel: no region query, no switch, no kernel chunk.
+    EXPECT_EQ(Count(0xA4) + Count(0x3B, 4), 0u);
+    EXPECT_EQ(Count(0x3B, 7, 0xFE), 0u);
+    EXPECT_EQ(Count(0x3B, 7, 0xF0), 64u);
+    // The commit's pause and the identity read's: no switch, no pause after a kernel part.
+    EXPECT_EQ(Sim.Waits, (std::vector<uint32_t>{5000, 2000}));
+    EXPECT_EQ(Drive->Revision, "1.22");
+    EXPECT_EQ(Drive->Mode, VirtualDriveMode::Normal);
+    EXPECT_EQ(Drive->KernelChunks, 4u);
+    EXPECT_TRUE(FlashHoldsPackage());
+    TearDown();
+
+    // Reboot into the new kernel after the commit: 47 Yes, then 82 again.
+    SetUp();
+    Drive->StayInKernelAfterReflash = 1;
+    Sim.BoxAnswers = {Yes, Yes, Yes, 1};
+    EXPECT_EQ(RunProgram(), 0);
+    const auto box47 = std::find_if(Sim.Boxes.begin(), Sim.Boxes.end(), [](const SimBoxRecord& b) {
+        return b.Text == MessageTextEn[47];
+    });
+    ASSERT_NE(box47, Sim.Boxes.end());
+    const size_t retry = Sim.ConsoleAtBox[static_cast<size_t>(box47 - Sim.Boxes.begin())];
+    EXPECT_GT(At(10), retry);
+    EXPECT_NE(Sim.Console.find(newKernel, retry), std::string::npos);
+    EXPECT_EQ(Drive->KernelChunks, 4u);
+    EXPECT_EQ(Drive->NormalChunks, 128u);
+    EXPECT_EQ(Count(0x3B, 5), 2u);
+    EXPECT_EQ(Drive->Revision, "1.22");
+    EXPECT_EQ(Drive->Mode, VirtualDriveMode::Normal);
+    EXPECT_TRUE(FlashHoldsPackage());
+}
+
+// With the kernel current, an INQUIRY that fails at the kernel check still stops the run
+// before a normal chunk is sent.
+TEST_F(KernelInPlaceTest, FailedInquiryAtTheKernelCheckStillStops) {
+    Drive->Mode = VirtualDriveMode::Kernel;
+    Drive->NormalPartPresent = false;
+    Drive->KernelDateText = "08/07/25";
+    // Enumeration, selection and identity each send INQUIRY; the fourth is the kernel check.
+    VirtualDriveFault fault;
+    fault.Opcode = 0x12;
+    fault.Times = -1;
+    Drive->Faults.push_back(fault);
+    OnWait = nullptr;
+    Sim.AskBox = [](const char*, const char*, uint32_t flags) {
+        // Once 82 is answered, INQUIRY starts failing.
+        if ((flags & 0xF0) == 0x20) {
+            Drive->Faults.front().NthCommand = 0;
+            return Yes;
+        }
+        return 1;
+    };
+    Drive->Faults.front().NthCommand = 0xFFFFFFFF;  // dormant until then
+    EXPECT_EQ(RunProgram(), 1);
+    EXPECT_NE(At(9), std::string::npos);
+    EXPECT_EQ(At(10), std::string::npos);
+    EXPECT_EQ(Count(0x3B, 7), 0u);
+    EXPECT_LT(At(9), At(36));
+}
+
+}  // namespace
