@@ -287,6 +287,10 @@ bool ParsePackage(const std::vector<std::string>& words, E2ePackage& package, st
             package.LowerCaseNames = true;
         } else if (key == "omit" && (value == "normal" || value == "kernel")) {
             (value == "normal" ? package.OmitNormal : package.OmitKernel) = true;
+        } else if (key == "fifo" && (value == "normal" || value == "kernel")) {
+            (value == "normal" ? package.FifoNormal : package.FifoKernel) = true;
+        } else if (key == "illegal" && value == "kernel") {
+            package.IllegalKernel = true;
         } else {
             why = "bad package setting " + words[i];
             return false;
@@ -453,6 +457,10 @@ bool ParseScenario(const std::string& text, E2eScenario& scenario, std::string& 
                 "\n";
         } else if (key == "no-terminal") {
             scenario.NoTerminal = true;
+        } else if (key == "within") {
+            if (words.size() != 2 || !ParseNumber(words[1], scenario.WithinMs)) {
+                return fail("within takes milliseconds");
+            }
         } else if (key == "box") {
             if (words.size() < 3 ||
                 (words[1] != "yesno" && words[1] != "ok" && words[1] != "okcancel")) {

@@ -20,10 +20,13 @@
 //                                 [opcode=HH] [mode=HH] [buffer=HH] [skip=N] [times=N|all]
 //   package k=v ...         revision=, date=, size=, for=N (the drive it suits),
 //   omit=normal|kernel,
-//                           names=lower (the file names in lower case, as some archives carry them)
+//                           names=lower (the file names in lower case, as some archives carry them),
+//                           fifo=normal|kernel (a FIFO with the image's name, no writer),
+//                           illegal=kernel (a kernel image of the normal part's kind)
 //   args WORD...            the program's arguments (none unless given)
 //   env NAME=value          set for the program (LANG=C unless given)
 //   no-terminal             run without any controlling terminal
+//   within MS               the program ends within MS of real time
 //   box TYPE ANSWER [TEXT]  the next box: yesno | ok | okcancel, the word typed, and a text that
 //                           the box must contain (escapes decoded); a box that asks again after
 //                           an answer it did not take counts as the next box, its text being
@@ -82,6 +85,9 @@ struct E2ePackage {
     bool OmitNormal = false;
     bool OmitKernel = false;
     bool LowerCaseNames = false;
+    bool FifoNormal = false;
+    bool FifoKernel = false;
+    bool IllegalKernel = false;
 };
 
 struct E2eBox {
@@ -105,6 +111,7 @@ struct E2eScenario {
     E2ePackage Package;
     std::vector<std::string> Env;
     bool NoTerminal = false;
+    uint32_t WithinMs = 0;  // 0: the runner's own limit only
     std::vector<E2eBox> Boxes;
     int ExitCode = 0;
     std::vector<E2eDriveCheck> DriveChecks;

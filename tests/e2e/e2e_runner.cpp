@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -98,7 +99,9 @@ const VirtualDrive& PackageDrive(const E2eScenario& scenario) {
 
 SamplePackage PackageOf(const E2eScenario& scenario) {
     const E2ePackage& p = scenario.Package;
-    return SamplePackageFor(PackageDrive(scenario), p.Revision, p.Date, p.Size);
+    SamplePackage package = SamplePackageFor(PackageDrive(scenario), p.Revision, p.Date, p.Size);
+    if (p.IllegalKernel) package.Kernel.PartKind = 'N';
+    return package;
 }
 
 bool WritePackage(const E2eScenario& scenario, const fs::path& folder) {
@@ -115,6 +118,16 @@ bool WritePackage(const E2eScenario& scenario, const fs::path& folder) {
                 c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
             if (fs::exists(folder / name)) fs::rename(folder / name, folder / lower);
         }
+    }
+    // A FIFO that nobody writes to: an open that waits for a writer never returns.
+    const std::pair<bool, std::string> fifos[] = {
+        {scenario.Package.FifoNormal, package.NormalName},
+        {scenario.Package.FifoKernel, package.KernelName}};
+    for (const auto& fifo : fifos) {
+        if (!fifo.first) continue;
+        const fs::path path = folder / fifo.second;
+        fs::remove(path, ignored);
+        if (mkfifo(path.c_str(), 0644) != 0) return false;
     }
     return true;
 }
@@ -507,10 +520,18 @@ int main(int argc, char** argv) {
     }
 
     const std::vector<std::string> env = Environment(scenario, preload, scenarioFile, out);
+    const auto started = std::chrono::steady_clock::now();
     const RunResult result = scenario.NoTerminal
                                  ? RunWithoutTerminal(scenario, program, env, folder, out)
                                  : RunOnTerminal(scenario, program, env, folder, out);
+    const auto tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - started)
+                            .count();
     for (const std::string& problem : result.Problems) Fail(problem);
+    if (scenario.WithinMs != 0 && tookMs > scenario.WithinMs) {
+        Fail("the run took " + std::to_string(tookMs) + " ms, more than " +
+             std::to_string(scenario.WithinMs));
+    }
     {
         // What the terminal showed, kept beside the other records for whoever reads a failure.
         std::ofstream boxes(out / "boxes.txt", std::ios::binary);
