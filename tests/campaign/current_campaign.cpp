@@ -273,9 +273,21 @@ void CheckRecovery(CampaignTally& tally, const std::string& where, VirtualDrive&
     ++tally.PowerLosses;
     SimAdvanceClock(RestartMs);
     const bool alreadyNew = RunsNewFirmware(drive, pc);
+    // A whole kernel sent before the power failed is the kernel the drive now runs.
+    const bool newKernel = drive.KernelDateText == pc.Package.Kernel.DateText.substr(0, 8);
     AnswerBoxes(Yes, RetriesAllowed);
     const int exit = RunOnce(tally);
     const std::string again = where + ", second run";
+    const bool kernelSent = std::any_of(Sim.Trace.begin(), Sim.Trace.end(), [](const auto& r) {
+        return r.Cdb[0] == 0x3B && (r.Cdb[1] & 0x1F) == 7 && r.Cdb[2] == 0xFE;
+    });
+    if (!alreadyNew && (newKernel == kernelSent || newKernel != ConsoleShows(10))) {
+        CampaignFailure(tally, again,
+                        std::string(newKernel ? "the drive runs the new kernel, yet "
+                                              : "the drive runs its old kernel, yet ") +
+                            (kernelSent ? "the kernel part was sent" : "it was not sent") +
+                            (ConsoleShows(10) ? " (message 10)" : " (no message 10)"));
+    }
     if (Updated() && !RunsNewFirmware(drive, pc)) {
         ++tally.FalseSuccesses;
         CampaignFailure(tally, again, "success reported without the new firmware in the drive");
