@@ -40,8 +40,9 @@ bool SimReadHostFile(const char* name, std::vector<uint8_t>& bytes) {
     const int fd = ::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) return false;
     struct stat info;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || flags < 0 ||
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
         ::close(fd);
         return false;
     }

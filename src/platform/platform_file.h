@@ -14,9 +14,10 @@ constexpr FileHandle InvalidFileHandle = -1;
 constexpr uint32_t INVALID_FILE_SIZE = 0xFFFFFFFF;
 
 // CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-// FILE_ATTRIBUTE_NORMAL, nullptr): an existing regular file for reading. On failure returns
-// InvalidFileHandle with the error code in *error (ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED
-// for a directory or a refused open, ...).
+// FILE_ATTRIBUTE_NORMAL, nullptr): an existing regular file for reading. The open never
+// waits: anything that is not a regular file (a FIFO, device, socket or pipe; on Linux a
+// directory too) fails as a missing file does. On failure returns InvalidFileHandle with the
+// error code in *error (ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED for a refused open, ...).
 FileHandle PlatformOpenFileForReading(const char* name, uint32_t* error);
 
 // GetFileSize: the low 32 bits of the size, the high 32 bits in *sizeHigh; INVALID_FILE_SIZE

@@ -82,7 +82,9 @@ constexpr TextFileHandle NoTextFile = 0;
 // PlatformReadTextLine's answer when the file has no more characters.
 constexpr int TextFileAtEnd = -1;
 
-// Opens the named file for reading as text: 0 with the handle in *file, or the cause.
+// Opens the named file for reading as text: 0 with the handle in *file, or the cause. The
+// open never waits; anything that is not a regular file (a FIFO, device, socket, pipe or
+// directory) gives the cause of a missing file.
 int PlatformOpenTextFile(const char* name, TextFileHandle* file);
 
 // Reads the next line as fgets does: at most capacity - 1 characters, up to and including
