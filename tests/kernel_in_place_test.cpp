@@ -64,6 +64,9 @@ protected:
         Drive->Revision = "1.21";
         Drive->DateText = "08/07/01";
         Package = SamplePackageFor(*Drive, "1.22", "08/07/25", 0x200000);
+        // A kernel carries a revision of its own: the normal image's must be back in place
+        // after the kernel file was checked.
+        Package.Kernel.RevisionText = "0.90 ";
         PutSamplePackage(Package);
     }
     void TearDown() override {
@@ -172,6 +175,8 @@ TEST_F(KernelInPlaceTest, BothWaysOutReachTheNewFirmware) {
     Drive->PowerLossAtChunk = 4 + 31;
     Sim.BoxAnswers = {Yes, Yes, Yes};
     EXPECT_EQ(RunProgram(), 1);
+    EXPECT_NE(Sim.Boxes.front().Text.find("To : KESTREL DVD-RW  QXR-930D 1.22  (2008/07/25)"),
+              std::string::npos);
     EXPECT_EQ(Count(0x3B, 5), 0u) << "a partial image is never committed";
     Restart();
     Sim.BoxAnswers = {Yes, 1};
