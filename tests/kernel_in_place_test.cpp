@@ -161,7 +161,6 @@ TEST_F(KernelInPlaceTest, KernelFileCheckedBeforeTheDriveIsTouched) {
         EXPECT_EQ(std::count(boxes.begin(), boxes.end(), MessageTextEn[39]), c.illegal ? 1 : 0);
         EXPECT_EQ(std::count(boxes.begin(), boxes.end(), MessageTextEn[72]), 0);
         EXPECT_EQ(Drive->Mode == VirtualDriveMode::Kernel, c.onKernel || c.writes != 0);
-        EXPECT_EQ(Drive->PreUpdateWrites, c.writes != 0 ? 1u : 0u);
     }
 }
 
