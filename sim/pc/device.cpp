@@ -125,6 +125,7 @@ uint8_t HostAdapterInquiry(uint8_t* srb) {
 }
 
 uint8_t ExecuteScsiCommand(uint8_t* srb, uint8_t* data, AspiEvent event) {
+    SimCommandArrives();
     const int adapter = srb[Srb::HaId];
     const int targetId = srb[Srb::Target];
     if (adapter >= static_cast<int>(Sim.Adapters.size())) {
@@ -324,6 +325,7 @@ uint32_t PlatformPassThroughDirect(DeviceHandle handle, uint8_t block[Sptd::Bloc
     const SimDeviceHandle* entry = HandleOf(handle);
     if (entry == nullptr) return ERROR_INVALID_HANDLE;
     VirtualDrive& drive = *DriveAtLetter(entry->Letter);
+    SimCommandArrives();
 
     const int cdbLength = block[Sptd::CdbLength];
     const uint8_t dataIn = block[Sptd::DataIn];

@@ -23,8 +23,13 @@ void PlatformWriteConsole(const char* text) {
 }
 
 int PlatformMessageBox(const char* text, const char* caption, uint32_t flags) {
+    if (Sim.InterruptAtBox != 0 && Sim.Boxes.size() + 1 == Sim.InterruptAtBox) {
+        SimDeliverInterrupt(Sim.InterruptSignal);
+    }
     int answer = 0;
-    if (Sim.AskBox != nullptr) {
+    if (Sim.TerminalGone) {
+        // No box can be shown on a terminal that hung up.
+    } else if (Sim.AskBox != nullptr) {
         answer = Sim.AskBox(text, caption, flags);
     } else if (!Sim.BoxAnswers.empty()) {
         answer = Sim.BoxAnswers.front();

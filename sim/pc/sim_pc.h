@@ -182,6 +182,23 @@ struct SimPc {
     // Drives: every command that reached the drive layer
     std::vector<SimCommandRecord> Trace;
 
+    // Interrupts: one scripted signal (InterruptSignal, e.g. 2 for Ctrl-C, 1 for a hang-up),
+    // delivered as the command numbered InterruptAtCommand arrives (1-based, counted over
+    // every command that reaches the drive layer, before the drive sees it) or as the box
+    // numbered InterruptAtBox is shown. Inside the critical section it is held (the notice
+    // names the drive's letter; after a hang-up every box answers 0); outside it the program
+    // ends at once: SimProcessEnded is thrown.
+    int InterruptSignal = 0;
+    uint32_t InterruptAtCommand = 0;
+    uint32_t InterruptAtBox = 0;
+    uint32_t CommandsArrived = 0;
+    bool InCriticalSection = false;
+    char CriticalLetter = 0;
+    int HeldInterrupt = 0;
+    bool TerminalGone = false;
+    std::vector<char> HeldNotices;        // the drive named by each held-interrupt line
+    std::vector<char> UpdateModeReports;  // the drive named by each update-mode line
+
     // Host hooks (the demo sets them; tests leave them empty): console text is also handed
     // to ShowConsole, boxes are answered by AskBox instead of BoxAnswers, and every stretch
     // of virtual time that a wait or sleep lets pass is also handed to PassTime.
@@ -191,6 +208,16 @@ struct SimPc {
 };
 
 extern SimPc Sim;
+
+// The program was ended by a signal outside its critical section, as a process would be.
+struct SimProcessEnded {
+    int Signal;
+};
+
+// A command reaches the drive layer: counts it and delivers the scripted interrupt when due.
+void SimCommandArrives();
+// Delivers the signal to the program as the platform would.
+void SimDeliverInterrupt(int signal);
 
 // A fresh PC: empty console, no answers, clock at 0.
 void ResetSim();

@@ -1,5 +1,7 @@
 #include "e2e_scenario.h"
 
+#include <signal.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -108,6 +110,19 @@ bool ParseFault(const std::vector<std::string>& words, E2eFault& fault, std::str
         fault.Effect = E2eFaultEffect::Check;
         if (!ParseSense(effect.substr(6), fault)) {
             why = "bad sense " + effect;
+            return false;
+        }
+    } else if (effect.compare(0, 7, "signal=") == 0) {
+        fault.Effect = E2eFaultEffect::Signal;
+        static const std::pair<const char*, int> names[] = {
+            {"INT", SIGINT},   {"HUP", SIGHUP},   {"TERM", SIGTERM},
+            {"QUIT", SIGQUIT}, {"TSTP", SIGTSTP},
+        };
+        for (const auto& entry : names) {
+            if (effect.substr(7) == entry.first) fault.SignalNumber = entry.second;
+        }
+        if (fault.SignalNumber == 0) {
+            why = "unknown signal " + effect;
             return false;
         }
     } else if (effect.compare(0, 6, "delay=") == 0) {

@@ -16,8 +16,11 @@
 //                           switch-value, disc, mode, stay-in-kernel, reboot-ms, ...), the
 //                           host's side (open-error ERRNO, no-rawio, max-transfer, firewire,
 //                           scsi-address H:C:I:L) and faults:
-//                           fault eio|eio-late|timeout|check=KK/AA/QQ|delay=MS
+//                           fault eio|eio-late|timeout|check=KK/AA/QQ|delay=MS|signal=NAME
 //                                 [opcode=HH] [mode=HH] [buffer=HH] [skip=N] [times=N|all]
+//                           (signal: the program receives SIGNAME as the command arrives,
+//                           and the command then runs as usual; NAME is INT, HUP, TERM,
+//                           QUIT or TSTP)
 //   package k=v ...         revision=, date=, size=, for=N (the drive it suits),
 //   omit=normal|kernel,
 //                           names=lower (the file names in lower case, as some archives carry them),
@@ -49,6 +52,7 @@ enum class E2eFaultEffect {
     Timeout,  // SG_IO returns with host_status DID_TIME_OUT; the drive never saw it
     Check,    // CHECK CONDITION with the given sense
     Delay,    // the command takes ExtraMs longer
+    Signal,   // the program receives SignalNumber as the command arrives; the command runs
 };
 
 // A fault on the commands that fit (-1: any). The first Skip fitting commands pass.
@@ -63,6 +67,7 @@ struct E2eFault {
     uint8_t Asc = 0;
     uint8_t Ascq = 0;
     uint32_t ExtraMs = 0;
+    int SignalNumber = 0;
     uint32_t Seen = 0;  // fitting commands so far
 };
 

@@ -10,6 +10,7 @@
 #include <limits.h>
 #include <scsi/scsi.h>
 #include <scsi/sg.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -374,7 +375,13 @@ int SgIo(int index, bool writable, sg_io_hdr_t* h) {
 
     // A fault that fires is handed to the model as one that catches this very command.
     drive.Model.Faults.clear();
-    if (E2eFault* fault = FiringFault(drive, cdb)) {
+    E2eFault* firing = FiringFault(drive, cdb);
+    if (firing != nullptr && firing->Effect == E2eFaultEffect::Signal) {
+        // As from another process: the program's handler (if any) runs before the command.
+        kill(getpid(), firing->SignalNumber);
+        firing = nullptr;
+    }
+    if (E2eFault* fault = firing) {
         VirtualDriveFault f;
         f.Times = 1;
         f.SenseKey = fault->SenseKey;
@@ -399,6 +406,8 @@ int SgIo(int index, bool writable, sg_io_hdr_t* h) {
                 break;
             case E2eFaultEffect::Delay:
                 f.Effect = VirtualFaultEffect::Delay;
+                break;
+            case E2eFaultEffect::Signal:
                 break;
         }
         drive.Model.Faults.push_back(f);

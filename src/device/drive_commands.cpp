@@ -2,10 +2,11 @@
 
 #include <cstring>
 
+#include "base/drive_writing.h"
+#include "base/run_state.h"
 #include "device/command_executor.h"
 #include "device/transport.h"
 #include "platform/platform_device.h"
-#include "base/run_state.h"
 
 namespace {
 
@@ -113,7 +114,9 @@ int Inquiry(int target, uint8_t* buffer) {
     CommandRequest request = NewRequest(target, 6, DataIn, InquiryLength, buffer, timeout);
     request.Cdb[0] = OpInquiry;
     request.Cdb[4] = static_cast<uint8_t>(InquiryLength);
-    return ExecuteCommand(request);
+    const int result = ExecuteCommand(request);
+    if (result == CommandSucceeded && buffer != nullptr) NoteDriveIdentity(target, buffer);
+    return result;
 }
 
 int StartStopUnit(int target, int byte1, int powerCondition, int loadEject, int start) {

@@ -3,11 +3,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/drive_writing.h"
+#include "base/run_state.h"
+#include "base/timing.h"
 #include "console/message.h"
 #include "device/command_executor.h"
 #include "device/drive_commands.h"
-#include "base/run_state.h"
-#include "base/timing.h"
 
 namespace {
 
@@ -140,6 +141,8 @@ int EnterUpdateMode(int32_t kind) {
         BuildModeSwitchBlock(kind, SwitchToKernel, State.CommandData);
         result = WriteBuffer(State.SelectedTarget, ModeIntoKernel, BufferModeSwitch, 0,
                              ModeSwitchBlockSize, State.CommandData);
+        // Only a drive that answered with a status refused; a lost answer may hide a switch.
+        if (result != CommandCheckCondition) NoteUpdateModeEntered(State.SelectedTarget);
     }
     if (result != CommandSucceeded) {
         ShowMessage(14, StyleReport);

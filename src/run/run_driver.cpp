@@ -2,6 +2,9 @@
 
 #include <cstdio>
 
+#include "base/drive_writing.h"
+#include "base/run_state.h"
+#include "base/timing.h"
 #include "console/message.h"
 #include "device/command_executor.h"
 #include "device/drive_commands.h"
@@ -9,8 +12,6 @@
 #include "discovery/target_enumeration.h"
 #include "platform/platform_console.h"
 #include "platform/platform_memory.h"
-#include "base/run_state.h"
-#include "base/timing.h"
 #include "update/current_generation.h"
 #include "update/legacy_generation.h"
 
@@ -25,11 +26,20 @@ constexpr int CurrentProcedure = 0x1000;
 
 constexpr int ResultStopRun = -1;
 constexpr uint32_t PauseAfterSuccessMs = 2000;
+constexpr int ExitAfterSignal = 128;  // + the signal number, as a shell reports it
 
 void FreeBlock(uint8_t*& block, uint32_t& size) {
     if (block != nullptr) PlatformFreeBlock(block);
     block = nullptr;
     size = 0;
+}
+
+// Every way out of a run once targets were found: the drives left in their update mode are
+// named, then what the run holds is released.
+int EndRun(int exitCode) {
+    ReportDrivesLeftInUpdateMode();
+    ReleaseRun();
+    return exitCode;
 }
 
 }  // namespace
@@ -106,14 +116,19 @@ int RunProgram(const RunProcedures& procedures) {
                 break;
         }
 
+        // An interrupt held while the drive was written ends the run now that its procedure
+        // is over: no further target is started.
+        EndDriveWriting();
+        const int held = HeldInterrupt();
+
         if (result == 0) {
             ++State.SuccessCount;
-            WaitMilliseconds(PauseAfterSuccessMs);
+            if (held == 0) WaitMilliseconds(PauseAfterSuccessMs);
         } else if (result == ResultStopRun) {
             ShowMessage(36, StyleWarning);
-            ReleaseRun();
-            return 1;
+            return EndRun(held != 0 ? ExitAfterSignal + held : 1);
         }
+        if (held != 0) return EndRun(ExitAfterSignal + held);
     }
 
     if (State.SuccessCount == State.TargetCount) {
@@ -121,6 +136,5 @@ int RunProgram(const RunProcedures& procedures) {
     } else if (State.SuccessCount != 0) {
         ShowMessage(58, StyleInformation);
     }
-    ReleaseRun();
-    return 0;
+    return EndRun(0);
 }

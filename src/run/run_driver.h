@@ -17,7 +17,8 @@ struct RunProcedures {
 extern const RunProcedures RealProcedures;
 
 // One whole run: banner, language, definition, probe, targets, updates, summary, release.
-// Returns the process exit code (0, or 1 when no target was found or the run was stopped).
+// Returns the process exit code: 0, or 1 when no target was found or the run was stopped, or
+// 128 + the signal number when an interrupt held while a drive was written ended the run.
 int RunProgram(const RunProcedures& procedures = RealProcedures);
 
 // Releases what the probe and enumeration hold; runs once on every way out of a run.

@@ -3,11 +3,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/drive_writing.h"
+#include "base/run_state.h"
+#include "base/timing.h"
 #include "console/message.h"
 #include "device/drive_commands.h"
 #include "device/mode_control.h"
-#include "base/run_state.h"
-#include "base/timing.h"
 #include "update/drive_identity.h"
 #include "update/firmware_image.h"
 #include "update/target_preparation.h"
@@ -248,6 +249,7 @@ PassEnd RunPass(int& result) {
 
     result = ResultStopRun;
     ShowMessage(61, StyleReport);
+    BeginDriveWriting();
     if (PreUpdateWrite() != 0) return PassEnd::Finished;
     if (!SwitchIntoUpdateMode()) return PassEnd::Finished;
     if (State.Selection.PartsFlag == 0 && !WriteKernelPart()) return PassEnd::Finished;

@@ -1,10 +1,11 @@
 #include "update/legacy_generation.h"
 
+#include "base/drive_writing.h"
+#include "base/run_state.h"
+#include "base/timing.h"
 #include "console/message.h"
 #include "device/command_executor.h"
 #include "device/drive_commands.h"
-#include "base/run_state.h"
-#include "base/timing.h"
 #include "update/drive_identity.h"
 #include "update/hex_image.h"
 #include "update/legacy_models.h"
@@ -54,6 +55,7 @@ int UpdateLegacyGeneration() {
     if (State.UpdateAll == 0 && ShowMessage(99, StyleYesNo) != AnswerYes) return 7;
 
     ShowMessage(61, StyleReport);
+    BeginDriveWriting();
     int result = LegacyPrepareDownload();
     if (result != 0) {
         ShowMessage(22, StyleReport);

@@ -32,6 +32,8 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr auto RunLimit = std::chrono::seconds(20);
+// The exit code of the terminal's session leader when the program was stopped.
+constexpr int ProgramStopped = 254;
 const char* const BoxHeader = "---------------- VELMOR ----------------";
 
 struct Prompt {
@@ -174,6 +176,37 @@ std::vector<std::string> Environment(const E2eScenario& scenario, const std::str
 
 // ---- running it --------------------------------------------------------------------------
 
+// The terminal's session leader, as a login shell with job control: the program runs as the
+// foreground job of its own process group, which (unlike a session leader's group) the
+// terminal's stop signals can stop. A stopped program is a failure: it is killed and
+// reported with ProgramStopped. Otherwise the program's end is passed on as its own.
+[[noreturn]] void RunAsForegroundJob(const std::string& program,
+                                     const std::vector<std::string>& args,
+                                     const std::vector<std::string>& env, const fs::path& folder,
+                                     const fs::path& out) {
+    const pid_t job = fork();
+    if (job < 0) _exit(126);
+    if (job == 0) {
+        setpgid(0, 0);
+        ExecProgram(program, args, env, folder, out);
+    }
+    setpgid(job, job);
+    signal(SIGTTOU, SIG_IGN);  // handing the terminal over from here
+    tcsetpgrp(STDIN_FILENO, job);
+    int status = 0;
+    while (waitpid(job, &status, WUNTRACED) < 0 && errno == EINTR) {
+    }
+    if (WIFSTOPPED(status)) {
+        kill(job, SIGKILL);
+        _exit(ProgramStopped);
+    }
+    if (WIFSIGNALED(status)) {
+        signal(WTERMSIG(status), SIG_DFL);
+        kill(getpid(), WTERMSIG(status));
+    }
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 126);
+}
+
 bool Reap(pid_t child, RunResult& result, bool wait) {
     int status = 0;
     const pid_t done = waitpid(child, &status, wait ? 0 : WNOHANG);
@@ -222,7 +255,7 @@ RunResult RunOnTerminal(const E2eScenario& scenario, const std::string& program,
         result.Problems.push_back("forkpty failed: " + std::string(std::strerror(errno)));
         return result;
     }
-    if (child == 0) ExecProgram(program, scenario.Args, env, folder, out);
+    if (child == 0) RunAsForegroundJob(program, scenario.Args, env, folder, out);
 
     const auto deadline = std::chrono::steady_clock::now() + RunLimit;
     std::string screen;
@@ -541,7 +574,9 @@ int main(int argc, char** argv) {
     }
 
     if (result.Finished) {
-        if (!WIFEXITED(result.Status)) {
+        if (WIFEXITED(result.Status) && WEXITSTATUS(result.Status) == ProgramStopped) {
+            Fail("the program was stopped (a stop signal was not ignored)");
+        } else if (!WIFEXITED(result.Status)) {
             Fail("the program did not exit normally (status " + std::to_string(result.Status) +
                  ")");
         } else if (WEXITSTATUS(result.Status) != scenario.ExitCode) {

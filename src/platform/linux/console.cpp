@@ -1,8 +1,11 @@
+#include <stdio_ext.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "platform/linux/linux_console.h"
+#include "platform/linux/linux_signals.h"
 #include "platform/platform_console.h"
 
 namespace {
@@ -29,6 +32,17 @@ void NoteNoTerminal() {
     std::fflush(stderr);
 }
 
+// Shown at once, as on the Windows console: the progress lines carry no line break, so stdio
+// would otherwise hold them back (even on a terminal) until the transfer is over. What cannot
+// be written (a terminal that went away, a closed pipe) is dropped, so that it is neither
+// written again nor holds up the update.
+void FlushConsole() {
+    if (std::fflush(stdout) != 0) {
+        __fpurge(stdout);
+        std::clearerr(stdout);
+    }
+}
+
 }  // namespace
 
 void PlatformWriteConsole(const char* text) {
@@ -37,9 +51,7 @@ void PlatformWriteConsole(const char* text) {
     } else {
         std::fputs(text, stdout);
     }
-    // Shown at once, as on the Windows console: the progress lines carry no line break, so
-    // stdio would otherwise hold them back (even on a terminal) until the transfer is over.
-    std::fflush(stdout);
+    FlushConsole();
 }
 
 uint32_t PlatformGetOemCodePage() {
@@ -48,19 +60,31 @@ uint32_t PlatformGetOemCodePage() {
 }
 
 // The box is drawn on the controlling terminal, never on standard output, so that a
-// captured or redirected output holds only the console text.
+// captured or redirected output holds only the console text. Once the terminal has hung up
+// or failed, no box is tried again: each counts as not shown.
 int PlatformMessageBox(const char* text, const char* caption, uint32_t flags) {
-    std::fflush(stdout);
-    FILE* tty = std::fopen("/dev/tty", "r+");
+    FlushConsole();
+    // Only a question goes unanswered; a report box was printed on the console already.
+    const uint32_t buttons = flags & 0xF;
+    const bool question = buttons == 1 || buttons == 4;  // MB_OKCANCEL, MB_YESNO
+    FILE* tty = TerminalGone() ? nullptr : std::fopen("/dev/tty", "r+");
     if (tty == nullptr) {
-        // Only a question goes unanswered; a report box was printed on the console already.
-        const uint32_t buttons = flags & 0xF;
-        if (buttons == 1 || buttons == 4) NoteNoTerminal();  // MB_OKCANCEL, MB_YESNO
+        MarkTerminalGone();
+        if (question) NoteNoTerminal();
         return 0;
     }
+    // Unbuffered, so that waiting for an answer can watch the terminal itself.
+    std::setvbuf(tty, nullptr, _IONBF, 0);
     const std::string shown = InRunEncoding(text);
     const std::string hint = InRunEncoding(BoxHint(flags, PlatformGetOemCodePage() == 932));
-    const int answer = RunTerminalBox(tty, tty, shown.c_str(), caption, flags, hint.c_str());
+    const int answer =
+        RunTerminalBox(tty, tty, shown.c_str(), caption, flags, hint.c_str(), TerminalGone);
+    const bool failed = std::ferror(tty) != 0 || TerminalGone();
     std::fclose(tty);
+    if (failed) {
+        MarkTerminalGone();
+        if (question) NoteNoTerminal();
+        return 0;
+    }
     return answer;
 }

@@ -21,11 +21,12 @@ std::string Cp932ToUtf8(const char* text);
 int ParseBoxAnswer(const char* line, uint32_t flags);
 
 // Draws the box on `out` and reads answers from `in` until one names a button; returns it,
-// or 0 when input ends first. After an answer that names no button, `hint` (already in the
+// or 0 when input ends first, the box cannot be written, or `gone` (if given) turns true
+// while an answer is awaited. After an answer that names no button, `hint` (already in the
 // terminal's encoding; the English BoxHint when null) says what to type, and the box asks
 // again.
 int RunTerminalBox(FILE* in, FILE* out, const char* text, const char* caption, uint32_t flags,
-                   const char* hint = nullptr);
+                   const char* hint = nullptr, bool (*gone)() = nullptr);
 
 // Which answers a box with `flags` takes, in English or (Shift-JIS) Japanese.
 const char* BoxHint(uint32_t flags, bool japanese);

@@ -1,5 +1,7 @@
+#include <poll.h>
 #include <strings.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -128,6 +130,21 @@ const char* ButtonLine(uint32_t flags) {
     }
 }
 
+// Waits until the next answer can be read. False when `gone` says the terminal went away
+// meanwhile: a hang-up held while a drive is written only wakes this wait, which a
+// restarted read would not notice.
+bool AwaitAnswer(FILE* in, bool (*gone)()) {
+    const int fd = fileno(in);
+    if (fd < 0 || gone == nullptr) return true;  // the read itself tells
+    for (;;) {
+        pollfd wait = {fd, POLLIN, 0};
+        const int ready = poll(&wait, 1, -1);
+        if (gone()) return false;
+        if (ready > 0) return true;
+        if (ready < 0 && errno != EINTR) return true;
+    }
+}
+
 }  // namespace
 
 const char* BoxHint(uint32_t flags, bool japanese) {
@@ -168,14 +185,14 @@ int ParseBoxAnswer(const char* typed, uint32_t flags) {
 }
 
 int RunTerminalBox(FILE* in, FILE* out, const char* text, const char* caption, uint32_t flags,
-                   const char* hint) {
+                   const char* hint, bool (*gone)()) {
     if (hint == nullptr) hint = BoxHint(flags, false);
     std::fprintf(out, "\n---------------- %s ----------------%s\n", caption, text);
     char line[256];
     for (;;) {
         std::fprintf(out, "\n%s ? ", ButtonLine(flags));
-        std::fflush(out);
-        if (std::fgets(line, sizeof line, in) == nullptr) return 0;
+        if (std::fflush(out) != 0 || std::ferror(out)) return 0;
+        if (!AwaitAnswer(in, gone) || std::fgets(line, sizeof line, in) == nullptr) return 0;
         // A line longer than the buffer is one answer: drop the rest of it.
         if (std::strchr(line, '\n') == nullptr && !std::feof(in)) {
             int c;

@@ -1,0 +1,39 @@
+#include "pc/sim_pc.h"
+#include "platform/platform_signals.h"
+
+// Interrupts on the simulated PC: the scripted signal is held inside the critical section
+// and recorded; outside it the program ends as a process would.
+
+void SimCommandArrives() {
+    ++Sim.CommandsArrived;
+    if (Sim.InterruptAtCommand != 0 && Sim.CommandsArrived == Sim.InterruptAtCommand) {
+        SimDeliverInterrupt(Sim.InterruptSignal);
+    }
+}
+
+void SimDeliverInterrupt(int signal) {
+    if (signal == 0) return;
+    if (!Sim.InCriticalSection) throw SimProcessEnded{signal};
+    if (signal == InterruptSignalHangUp) Sim.TerminalGone = true;
+    if (Sim.HeldInterrupt != 0) return;
+    Sim.HeldInterrupt = signal;
+    Sim.HeldNotices.push_back(Sim.CriticalLetter);
+}
+
+void PlatformBeginCriticalSection(char letter) {
+    if (Sim.InCriticalSection) return;
+    Sim.InCriticalSection = true;
+    Sim.CriticalLetter = letter;
+}
+
+void PlatformEndCriticalSection() {
+    Sim.InCriticalSection = false;
+}
+
+int PlatformHeldInterrupt() {
+    return Sim.HeldInterrupt;
+}
+
+void PlatformReportUpdateModeLeft(char letter) {
+    Sim.UpdateModeReports.push_back(letter);
+}

@@ -1,0 +1,50 @@
+#include "base/drive_writing.h"
+
+#include <cstring>
+
+#include "base/run_state.h"
+#include "platform/platform_signals.h"
+
+namespace {
+
+constexpr int InquiryRevisionOffset = 32;
+
+bool Listed(int target) {
+    return target >= 0 && target < TargetListCapacity;
+}
+
+}  // namespace
+
+void BeginDriveWriting() {
+    const int target = State.SelectedTarget;
+    if (!Listed(target)) return;
+    State.DriveWritten[target] = 1;
+    PlatformBeginCriticalSection(State.TargetList[target].DriveLetter);
+}
+
+void EndDriveWriting() {
+    PlatformEndCriticalSection();
+}
+
+int HeldInterrupt() {
+    return PlatformHeldInterrupt();
+}
+
+void NoteUpdateModeEntered(int target) {
+    if (Listed(target)) State.DriveInUpdateMode[target] = 1;
+}
+
+// Only the kernel reports a revision of "000..."; any other is the normal firmware.
+void NoteDriveIdentity(int target, const uint8_t* inquiry) {
+    if (!Listed(target)) return;
+    const bool kernel = std::memcmp(inquiry + InquiryRevisionOffset, "000", 3) == 0;
+    State.DriveInUpdateMode[target] = kernel ? 1 : 0;
+}
+
+void ReportDrivesLeftInUpdateMode() {
+    for (int target = 0; target < State.TargetCount && target < TargetListCapacity; ++target) {
+        if (State.DriveWritten[target] != 0 && State.DriveInUpdateMode[target] != 0) {
+            PlatformReportUpdateModeLeft(State.TargetList[target].DriveLetter);
+        }
+    }
+}

@@ -1,0 +1,135 @@
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/linux/linux_device.h"
+#include "platform/linux/linux_signals.h"
+#include "platform/platform_signals.h"
+
+namespace {
+
+// What would end the program: held while a drive is being written.
+constexpr int HeldSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// What would stop it, or end it over a closed pipe: ignored while a drive is being written.
+// A stopped program leaves the drive waiting in its update mode.
+constexpr int IgnoredSignals[] = {SIGTSTP, SIGTTIN, SIGTTOU, SIGPIPE};
+constexpr int HeldCount = sizeof HeldSignals / sizeof HeldSignals[0];
+constexpr int IgnoredCount = sizeof IgnoredSignals / sizeof IgnoredSignals[0];
+
+volatile sig_atomic_t Inside = 0;
+volatile sig_atomic_t Held = 0;
+volatile sig_atomic_t HungUp = 0;
+bool Gone = false;
+// Made before the section begins: the handler may only write it out.
+char HeldLine[256];
+size_t HeldLineLength = 0;
+struct sigaction SavedHeld[HeldCount];
+struct sigaction SavedIgnored[IgnoredCount];
+
+// Only async-signal-safe calls: the handler uses it.
+void WriteToStderr(const char* text, size_t length) {
+    while (length > 0) {
+        const ssize_t n = write(STDERR_FILENO, text, length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;  // nowhere to say it: the update goes on regardless
+        text += n;
+        length -= static_cast<size_t>(n);
+    }
+}
+
+void OnHeldSignal(int number) {
+    const int savedErrno = errno;
+    if (number == SIGHUP) HungUp = 1;
+    if (Held == 0) {
+        Held = number;
+        WriteToStderr(HeldLine, HeldLineLength);
+    }
+    errno = savedErrno;
+}
+
+void DriveName(char letter, char* name, size_t size) {
+    char node[32];
+    if (DevicePathForLetter(letter, node, sizeof node)) {
+        std::snprintf(name, size, "%c: (%s)", letter, node);
+    } else {
+        std::snprintf(name, size, "%c:", letter);
+    }
+}
+
+void FormatHeldInterruptLine(char letter, char* line, size_t size) {
+    char name[48];
+    DriveName(letter, name, sizeof name);
+    std::snprintf(line, size,
+                  "odd-fwupdate: drive %s is being written; the program will stop as soon as "
+                  "that is safe.\n",
+                  name);
+}
+
+void FormatUpdateModeLeftLine(char letter, char* line, size_t size) {
+    char name[48];
+    DriveName(letter, name, sizeof name);
+    std::snprintf(line, size,
+                  "odd-fwupdate: drive %s is still in its update mode and cannot read discs; "
+                  "run odd-fwupdate again in the same folder with a good package to finish the "
+                  "update.\n",
+                  name);
+}
+
+}  // namespace
+
+bool TerminalGone() {
+    return Gone || HungUp != 0;
+}
+
+void MarkTerminalGone() {
+    Gone = true;
+}
+
+void PlatformBeginCriticalSection(char letter) {
+    if (Inside != 0) return;
+    FormatHeldInterruptLine(letter, HeldLine, sizeof HeldLine);
+    HeldLineLength = std::strlen(HeldLine);
+
+    struct sigaction hold = {};
+    hold.sa_handler = OnHeldSignal;
+    // Restarted calls: a chunk must not fail because a signal came. A box waiting for an
+    // answer polls, which a hang-up still wakes.
+    hold.sa_flags = SA_RESTART;
+    sigemptyset(&hold.sa_mask);
+    for (const int number : HeldSignals) sigaddset(&hold.sa_mask, number);
+    for (int i = 0; i < HeldCount; ++i) {
+        sigaction(HeldSignals[i], nullptr, &SavedHeld[i]);
+        // A signal the program was started to ignore (nohup) stays ignored.
+        if (SavedHeld[i].sa_handler == SIG_IGN) continue;
+        sigaction(HeldSignals[i], &hold, nullptr);
+    }
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    for (int i = 0; i < IgnoredCount; ++i) {
+        sigaction(IgnoredSignals[i], &ignore, &SavedIgnored[i]);
+    }
+    Inside = 1;
+}
+
+void PlatformEndCriticalSection() {
+    if (Inside == 0) return;
+    for (int i = 0; i < HeldCount; ++i) sigaction(HeldSignals[i], &SavedHeld[i], nullptr);
+    for (int i = 0; i < IgnoredCount; ++i) {
+        sigaction(IgnoredSignals[i], &SavedIgnored[i], nullptr);
+    }
+    Inside = 0;
+}
+
+int PlatformHeldInterrupt() {
+    return Held;
+}
+
+void PlatformReportUpdateModeLeft(char letter) {
+    char line[320];
+    FormatUpdateModeLeftLine(letter, line, sizeof line);
+    WriteToStderr(line, std::strlen(line));
+}
