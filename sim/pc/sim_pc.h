@@ -18,9 +18,9 @@ struct SimBoxRecord {
 
 // One command as it reached a virtual drive (or failed to), in order of submission.
 struct SimCommandRecord {
-    char Letter;   // SPTI: the drive letter; 0 on ASPI
-    int Adapter;   // ASPI: host adapter number; -1 on SPTI
-    int TargetId;  // ASPI: target id; -1 on SPTI
+    char Letter;         // SPTI: the drive letter; 0 on ASPI
+    int Adapter;         // ASPI: host adapter number; -1 on SPTI
+    int TargetId;        // ASPI: target id; -1 on SPTI
     uint8_t Cdb[16];
     int CdbLength;
     int Direction;       // 0 none, 1 in (drive to host), 2 out
