@@ -1,0 +1,78 @@
+// Ctrl-C and Ctrl-Break held while a drive is written, through SetConsoleCtrlHandler. The
+// handler runs on a thread of its own that Windows starts for each console event.
+#include <cstdio>
+
+#include "platform/platform_signals.h"
+#include "platform/win32/win32_api.h"
+
+namespace {
+
+// The numbers the C runtime gives these events (SIGINT, SIGBREAK), for the exit status.
+constexpr LONG SignalCtrlC = 2;
+constexpr LONG SignalCtrlBreak = 21;
+constexpr DWORD GraceStepMs = 50;
+
+volatile LONG Inside = 0;
+volatile LONG Held = 0;
+bool HandlerInstalled = false;
+char HeldLine[160];
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+    if (Inside == 0) return FALSE;  // the default: the program ends at once
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+        const LONG number = event == CTRL_C_EVENT ? SignalCtrlC : SignalCtrlBreak;
+        if (InterlockedCompareExchange(&Held, number, 0) == 0) {
+            std::fputs(HeldLine, stderr);
+            std::fflush(stderr);
+        }
+        return TRUE;
+    }
+    // Close, log-off, shut-down: Windows ends the process when this returns or when its grace
+    // time runs out, whichever comes first. Returning only when the drive is done gives the
+    // update all of that time; it cannot have more.
+    while (Inside != 0) Sleep(GraceStepMs);
+    return FALSE;
+}
+
+void DriveName(char letter, char* name, size_t size) {
+    if (letter != 0) {
+        std::snprintf(name, size, "%c:", letter);
+    } else {
+        std::snprintf(name, size, "on the ASPI layer");
+    }
+}
+
+}  // namespace
+
+void PlatformBeginCriticalSection(char letter) {
+    if (Inside != 0) return;
+    char name[24];
+    DriveName(letter, name, sizeof name);
+    std::snprintf(HeldLine, sizeof HeldLine,
+                  "odd-fwupdate: drive %s is being written; the program will stop as soon as "
+                  "that is safe.\n",
+                  name);
+    if (!HandlerInstalled) HandlerInstalled = SetConsoleCtrlHandler(OnConsoleEvent, TRUE) != 0;
+    InterlockedExchange(&Inside, 1);
+}
+
+void PlatformEndCriticalSection() {
+    InterlockedExchange(&Inside, 0);
+}
+
+int PlatformHeldInterrupt() {
+    return static_cast<int>(Held);
+}
+
+void PlatformReportUpdateModeLeft(char letter) {
+    char name[24];
+    DriveName(letter, name, sizeof name);
+    char line[240];
+    std::snprintf(line, sizeof line,
+                  "odd-fwupdate: drive %s is still in its update mode and cannot read discs; "
+                  "run odd-fwupdate again in the same folder with a good package to finish the "
+                  "update.\n",
+                  name);
+    std::fputs(line, stderr);
+    std::fflush(stderr);
+}
