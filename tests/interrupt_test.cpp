@@ -56,6 +56,7 @@ protected:
         try {
             return RunProgram();
         } catch (const SimProcessEnded& ended) {
+            ReleaseRun();  // what the system takes back from an ended process
             return 128 + ended.Signal;
         }
     }

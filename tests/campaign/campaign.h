@@ -16,6 +16,7 @@ enum class CampaignFault {
     CallFails,      // the pass-through call fails before the drive sees the command
     CallFailsLate,  // the drive carries the command out, then the call fails
     PowerLoss,      // the drive loses power as the command arrives
+    Interrupt,      // the program receives a signal as the command arrives (Sim.InterruptAt...)
 };
 const char* FaultName(CampaignFault fault);
 
@@ -57,7 +58,8 @@ int WriteBufferFrom(size_t from);
 VirtualDriveFault FaultAt(uint32_t n, CampaignFault fault);
 
 // One run of the program, as from a fresh process, on the simulated PC as it stands (the
-// drives and files stay); console, boxes and trace hold this run only. Counts the run.
+// drives and files stay); console, boxes and trace hold this run only. Counts the run. A
+// signal that ends the process gives 128 + its number.
 int RunOnce(CampaignTally& tally, const RunProcedures& procedures = RealProcedures);
 
 // The run told the user that the drive was updated (message 12 or 35).
@@ -74,3 +76,6 @@ void CheckAnyRun(CampaignTally& tally, const std::string& where, int exit, bool 
 // The two campaigns; each adds its runs to the tally.
 void RunCurrentGenerationCampaign(CampaignTally& tally);
 void RunLegacyCampaign(CampaignTally& tally);
+// Ctrl-C and a hang-up at every command of a current-generation update; counts the runs that
+// left the drive in its update mode in `leftInUpdateMode`.
+void RunInterruptCampaign(CampaignTally& tally, int& leftInUpdateMode);

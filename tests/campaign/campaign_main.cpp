@@ -9,9 +9,12 @@ int main() {
     RunCurrentGenerationCampaign(current);
     CampaignTally legacy;
     RunLegacyCampaign(legacy);
+    CampaignTally interrupts;
+    int leftInUpdateMode = 0;
+    RunInterruptCampaign(interrupts, leftInUpdateMode);
 
     CampaignTally all;
-    for (const CampaignTally* t : {&current, &legacy}) {
+    for (const CampaignTally* t : {&current, &legacy, &interrupts}) {
         all.Runs += t->Runs;
         all.PowerLosses += t->PowerLosses;
         all.Recovered += t->Recovered;
@@ -22,6 +25,10 @@ int main() {
                 current.Runs, current.PowerLosses, current.Recovered, current.Failures);
     std::printf("legacy: %d runs, %d power losses, %d recovered, %d failures\n", legacy.Runs,
                 legacy.PowerLosses, legacy.Recovered, legacy.Failures);
+    std::printf(
+        "interrupt at every command: %d runs, %d left a drive in its update mode, "
+        "%d failures\n",
+        interrupts.Runs, leftInUpdateMode, interrupts.Failures);
     std::printf("fault campaign: %d runs, %d recovered, %d false successes\n", all.Runs,
                 all.Recovered, all.FalseSuccesses);
     return all.FalseSuccesses == 0 && all.Failures == 0 ? 0 : 1;

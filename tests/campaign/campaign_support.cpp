@@ -1,10 +1,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/run_state.h"
 #include "campaign.h"
 #include "console/catalogue.h"
 #include "pc/sim_pc.h"
-#include "base/run_state.h"
 
 namespace {
 
@@ -63,6 +63,8 @@ const char* FaultName(CampaignFault fault) {
             return "call fails after the drive acted";
         case CampaignFault::PowerLoss:
             return "power loss";
+        case CampaignFault::Interrupt:
+            return "interrupt";
     }
     return "?";
 }
@@ -141,6 +143,10 @@ VirtualDriveFault FaultAt(uint32_t n, CampaignFault fault) {
         case CampaignFault::PowerLoss:
             f.Effect = VirtualFaultEffect::PowerLoss;
             break;
+        case CampaignFault::Interrupt:
+            f.NthCommand = 0;  // not the drive's: the simulated PC delivers it
+            f.Times = 0;
+            break;
     }
     return f;
 }
@@ -151,8 +157,18 @@ int RunOnce(CampaignTally& tally, const RunProcedures& procedures) {
     Sim.Boxes.clear();
     Sim.ConsoleAtBox.clear();
     Sim.Trace.clear();
+    Sim.CommandsArrived = 0;
+    Sim.HeldInterrupt = 0;
+    Sim.TerminalGone = false;
+    Sim.HeldNotices.clear();
+    Sim.UpdateModeReports.clear();
     ++tally.Runs;
-    return RunProgram(procedures);
+    try {
+        return RunProgram(procedures);
+    } catch (const SimProcessEnded& ended) {
+        ReleaseRun();  // what the system takes back from an ended process
+        return 128 + ended.Signal;
+    }
 }
 
 bool Updated() {
