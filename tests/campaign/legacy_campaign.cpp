@@ -338,5 +338,26 @@ void RunLegacyCampaign(CampaignTally& tally) {
                 if (fault == CampaignFault::PowerLoss) CheckRecovery(tally, where, drive, pc);
             }
         }
+
+        // Ctrl-C at every command: held from the first write on, so the drive ends on the
+        // new image; before that it ends the program with nothing written.
+        const std::vector<uint8_t> before = StartLegacyPc(pc).Legacy.Memory;
+        for (uint32_t n = 1; n <= roles.size(); ++n) {
+            const std::string where = hostName + ", command " + std::to_string(n) + " (" +
+                                      RoleName(roles[n - 1]) + "), " +
+                                      FaultName(CampaignFault::Interrupt);
+            VirtualDrive& drive = StartLegacyPc(pc);
+            Sim.InterruptSignal = 2;
+            Sim.InterruptAtCommand = n;
+            AnswerBoxes(Yes, 0);
+            const int exit = RunOnce(tally, LegacyRun);
+            const bool held = !Sim.HeldNotices.empty();
+            if (exit != 130) CampaignFailure(tally, where, "exit code " + std::to_string(exit));
+            if (held ? !RunsNewImage(drive, pc) : drive.Legacy.Memory != before) {
+                CampaignFailure(tally, where,
+                                held ? "held, but the new image is not in the drive"
+                                     : "ended at once, but the drive was written");
+            }
+        }
     }
 }
