@@ -353,7 +353,8 @@ void RunLegacyCampaign(CampaignTally& tally) {
             const int exit = RunOnce(tally, LegacyRun);
             const bool held = !Sim.HeldNotices.empty();
             if (exit != 130) CampaignFailure(tally, where, "exit code " + std::to_string(exit));
-            if (held ? !RunsNewImage(drive, pc) : drive.Legacy.Memory != before) {
+            if (held ? !RunsNewImage(drive, pc)
+                     : drive.Legacy.Memory != before || WriteBufferFrom(0) >= 0) {
                 CampaignFailure(tally, where,
                                 held ? "held, but the new image is not in the drive"
                                      : "ended at once, but the drive was written");
