@@ -62,7 +62,8 @@ int BoxThenHeld(int input) {
     PlatformBeginCriticalSection('D');
     FILE* in = fdopen(input, "r");
     FILE* out = std::fopen("/dev/null", "w");
-    const int answer = RunTerminalBox(in, out, "\r\nDo it ?", "VELMOR", 0x24, TerminalGone);
+    const int answer =
+        RunTerminalBox(in, out, "\r\nDo it ?", "VELMOR", 0x24, nullptr, TerminalGone);
     return answer * 16 + PlatformHeldInterrupt();
 }
 
