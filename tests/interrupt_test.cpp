@@ -109,7 +109,6 @@ TEST_F(InterruptTest, AtAChosenCommand) {
         {"kernel chunk 2", 1, SigInt, KernelChunk, 2, true},
         {"normal chunk 10", 1, SigInt, NormalChunk, 10, true},
         {"the commit", 1, SigInt, Commit, 1, true},
-        {"normal chunk 10, hang-up", 1, SigHup, NormalChunk, 10, true},
         {"normal chunk 10 of the first of two", 2, SigInt, NormalChunk, 10, true},
     };
     for (const Case& c : cases) {
