@@ -206,7 +206,7 @@ TEST_F(SimTest, ReleaseKeepsTheBlocksWhileTheLayerMayWriteIntoThem) {
         uint8_t* const blocks[] = {State.WorkBuffer, State.AspiRequestBlock, State.ImageBuffer,
                                    State.CommandData};
         ReleaseRun();
-        ASSERT_EQ(Sim.BlocksHeld, c.blocksKept);
+        ASSERT_EQ(Sim.HeldBlocks.size(), size_t(c.blocksKept));
         SimAdvanceClock(60000);  // the layer ends what it still had, in storage still there
         if (c.blocksKept != 0) {
             EXPECT_EQ(page[8], 'K');                                 // the INQUIRY data arrived

@@ -24,7 +24,7 @@ class HostProbeTest : public SimTest {
 protected:
     void Fresh(const std::vector<std::string>& adapters = {}) {
         ReleaseRun();
-        EXPECT_EQ(Sim.BlocksHeld, 0) << "every block is released";
+        EXPECT_TRUE(Sim.HeldBlocks.empty()) << "every block is released";
         SimTest::SetUp();
         if (adapters.empty()) return;
         Sim.OsPlatformId = 1;
@@ -35,7 +35,7 @@ protected:
     }
     void TearDown() override {
         ReleaseRun();
-        EXPECT_EQ(Sim.BlocksHeld, 0);
+        EXPECT_TRUE(Sim.HeldBlocks.empty());
         SimTest::TearDown();
     }
 };

@@ -197,7 +197,7 @@ TEST_F(SimTest, TheRunDriverHandsALegacyTargetToTheLegacyProcedure) {
     EXPECT_TRUE(Holds(drive, image));
     EXPECT_TRUE(InOrder(
         {"\r\nStart updating the device No.1.", Success, "\r\nUpdate operation is completed."}));
-    EXPECT_EQ(Sim.BlocksHeld, 0);
+    EXPECT_TRUE(Sim.HeldBlocks.empty());
 }
 
 }  // namespace

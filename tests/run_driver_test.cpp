@@ -200,7 +200,7 @@ TEST_F(RunDriverTest, ReleaseFreesEveryBlockOnEachWayOut) {
         State.WorkBuffer = PlatformAllocateBlock(0x200000);
         State.CommandData = PlatformAllocateBlock(512);
         RunProgram(Stubs);
-        EXPECT_EQ(Sim.BlocksHeld, 0) << targets;
+        EXPECT_TRUE(Sim.HeldBlocks.empty()) << targets;
         EXPECT_EQ(State.ImageBuffer, nullptr);
         EXPECT_EQ(State.WorkBuffer, nullptr);
         EXPECT_EQ(State.CommandData, nullptr);

@@ -1,5 +1,6 @@
 #include "pc/sim_pc.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "platform/platform_clock.h"
@@ -9,6 +10,7 @@
 SimPc Sim;
 
 void ResetSim() {
+    for (uint8_t* block : Sim.HeldBlocks) std::free(block);
     Sim = SimPc();
 }
 
@@ -78,12 +80,13 @@ uint8_t* PlatformAllocateBlock(uint32_t size) {
     if (Sim.AllocationsLeft == 0) return nullptr;
     if (Sim.AllocationsLeft > 0) --Sim.AllocationsLeft;
     auto* block = static_cast<uint8_t*>(std::calloc(size, 1));
-    if (block != nullptr) ++Sim.BlocksHeld;
+    if (block != nullptr) Sim.HeldBlocks.push_back(block);
     return block;
 }
 
 void PlatformFreeBlock(uint8_t* block) {
     if (block == nullptr) return;
+    const auto held = std::find(Sim.HeldBlocks.begin(), Sim.HeldBlocks.end(), block);
+    if (held != Sim.HeldBlocks.end()) Sim.HeldBlocks.erase(held);
     std::free(block);
-    --Sim.BlocksHeld;
 }

@@ -18,9 +18,9 @@ struct SimBoxRecord {
 
 // One command as it reached a virtual drive (or failed to), in order of submission.
 struct SimCommandRecord {
-    char Letter;         // SPTI: the drive letter; 0 on ASPI
-    int Adapter;         // ASPI: host adapter number; -1 on SPTI
-    int TargetId;        // ASPI: target id; -1 on SPTI
+    char Letter;   // SPTI: the drive letter; 0 on ASPI
+    int Adapter;   // ASPI: host adapter number; -1 on SPTI
+    int TargetId;  // ASPI: target id; -1 on SPTI
     uint8_t Cdb[16];
     int CdbLength;
     int Direction;       // 0 none, 1 in (drive to host), 2 out
@@ -134,7 +134,9 @@ struct SimPc {
 
     // Memory blocks
     int AllocationsLeft = -1;  // -1 no limit; 0 the next allocation fails
-    int BlocksHeld = 0;
+    // Blocks allocated and not freed. A run may keep some on purpose while the ASPI layer can
+    // still write into them; they go when the simulated PC is reset, as with a process's end.
+    std::vector<uint8_t*> HeldBlocks;
 
     // Operating system (GetVersionExA): Windows XP unless a test says otherwise.
     uint32_t OsPlatformId = 2;
