@@ -8,7 +8,8 @@
 class SimTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ResetSim();
+        SimEndProcess();
+    ResetSim();
         ResetRunState();
     }
     // A wait without limit on an event that nothing would ever signal hangs a real run.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <utility>
 
 #include "platform/platform_clock.h"
 #include "platform/platform_console.h"
@@ -10,8 +11,14 @@
 SimPc Sim;
 
 void ResetSim() {
-    for (uint8_t* block : Sim.HeldBlocks) std::free(block);
+    std::vector<uint8_t*> held = std::move(Sim.HeldBlocks);
     Sim = SimPc();
+    Sim.HeldBlocks = std::move(held);
+}
+
+void SimEndProcess() {
+    for (uint8_t* block : Sim.HeldBlocks) std::free(block);
+    Sim.HeldBlocks.clear();
 }
 
 void SimAdvanceClock(uint32_t ms) {

@@ -135,7 +135,7 @@ struct SimPc {
     // Memory blocks
     int AllocationsLeft = -1;  // -1 no limit; 0 the next allocation fails
     // Blocks allocated and not freed. A run may keep some on purpose while the ASPI layer can
-    // still write into them; they go when the simulated PC is reset, as with a process's end.
+    // still write into them; they go at SimEndProcess, as with a process's end.
     std::vector<uint8_t*> HeldBlocks;
 
     // Operating system (GetVersionExA): Windows XP unless a test says otherwise.
@@ -221,8 +221,12 @@ void SimCommandArrives();
 // Delivers the signal to the program as the platform would.
 void SimDeliverInterrupt(int signal);
 
-// A fresh PC: empty console, no answers, clock at 0.
+// A fresh PC: empty console, no answers, clock at 0. Blocks still allocated stay valid: a
+// test may keep its run state across the change of PC.
 void ResetSim();
+// The run's process has ended: the blocks it kept (see HeldBlocks) are freed. Only while no
+// run state points at them any more.
+void SimEndProcess();
 
 // Adds the registry key, and the keys above it, unless they exist.
 void SimAddRegistryKey(intptr_t root, const std::string& path);

@@ -205,6 +205,7 @@ struct Pc {
 // A fresh PC: one drive running 1.21 of 2008/07/01, the package for 1.22 of 2008/07/25 in
 // the current directory.
 VirtualDrive& StartPc(Pc& pc) {
+    SimEndProcess();
     ResetSim();
     ResetRunState();
     if (pc.Kind == Host::IntelAspi) {

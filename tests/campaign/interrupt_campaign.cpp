@@ -27,6 +27,7 @@ struct InterruptPc {
 // One drive on 1.21 (at D:, or on the Intel ATA driver's ASPI adapter under Windows 98), the
 // package for 1.22 with a 2 MiB normal image.
 VirtualDrive& StartPc(InterruptPc& pc) {
+    SimEndProcess();
     ResetSim();
     if (pc.Aspi) {
         Sim.OsPlatformId = 1;

@@ -222,6 +222,7 @@ struct LegacyPc {
 
 // A fresh PC with a "KESTREL DVD-RW  QXR-510 " drive at 1.05 and the HEX file of 1.07.
 VirtualDrive& StartLegacyPc(const LegacyPc& pc) {
+    SimEndProcess();
     ResetSim();
     ResetRunState();
     VirtualDrive* drive = nullptr;
