@@ -172,6 +172,8 @@ bool ParseDriveLine(const std::vector<std::string>& words, E2eDrive& drive, std:
     if (words.size() == 1) {
         if (key == "no-rawio") {
             drive.RawIo = false;
+        } else if (key == "no-sg") {
+            drive.HasGenericNode = false;
         } else if (key == "firewire") {
             drive.OnFireWire = true;
         } else if (key == "requires-unlock") {
@@ -247,8 +249,8 @@ bool ParseDriveLine(const std::vector<std::string>& words, E2eDrive& drive, std:
         m.Place.Lun = static_cast<uint8_t>(lun);
         return true;
     }
-    if (key == "open-error") {
-        if (!ParseErrno(value, drive.OpenErrno)) {
+    if (key == "open-error" || key == "sg-open-error") {
+        if (!ParseErrno(value, key == "open-error" ? drive.OpenErrno : drive.GenericOpenErrno)) {
             why = "unknown errno " + value;
             return false;
         }
@@ -458,6 +460,11 @@ bool ParseScenario(const std::string& text, E2eScenario& scenario, std::string& 
         } else if (key == "package") {
             std::string why;
             if (!ParsePackage(words, scenario.Package, why)) return fail(why);
+        } else if (key == "path") {
+            if (words.size() != 2 || (words[1] != "sg" && words[1] != "sr")) {
+                return fail("path takes sg or sr");
+            }
+            scenario.Path = words[1];
         } else if (key == "env") {
             if (words.size() != 2 || words[1].find('=') == std::string::npos) {
                 return fail("env takes NAME=value");
@@ -527,6 +534,9 @@ bool ParseScenario(const std::string& text, E2eScenario& scenario, std::string& 
         } else {
             return fail("unknown keyword " + key);
         }
+    }
+    if (scenario.Path == "sr") {
+        for (E2eDrive& d : scenario.Drives) d.HasGenericNode = false;
     }
     return true;
 }

@@ -15,7 +15,7 @@
 //                           kernel-date, hardware, kernel-edition, normal-edition, rpc, kind,
 //                           switch-value, disc, mode, stay-in-kernel, reboot-ms, ...), the
 //                           host's side (open-error ERRNO, no-rawio, max-transfer, firewire,
-//                           scsi-address H:C:I:L) and faults:
+//                           scsi-address H:C:I:L, no-sg, sg-open-error ERRNO) and faults:
 //                           fault eio|eio-late|timeout|check=KK/AA/QQ|delay=MS|signal=NAME
 //                                 [opcode=HH] [mode=HH] [buffer=HH] [skip=N] [times=N|all]
 //                           (signal: the program receives SIGNAME as the command arrives,
@@ -27,6 +27,8 @@
 //                           fifo=normal|kernel (a FIFO with the image's name, no writer),
 //                           illegal=kernel (a kernel image of the normal part's kind)
 //   args WORD...            the program's arguments (none unless given)
+//   path sg|sr              the run needs the SCSI generic nodes, or has none (sg not loaded);
+//                           without it the scenario holds on both paths
 //   env NAME=value          set for the program (LANG=C unless given)
 //   no-terminal             run without any controlling terminal
 //   within MS               the program ends within MS of real time
@@ -78,6 +80,9 @@ struct E2eDrive {
     bool RawIo = true;             // false: the process lacks CAP_SYS_RAWIO
     uint32_t MaxTransfer = 65536;  // the queue's max_hw_sectors << 9
     bool OnFireWire = false;       // sysfs puts the device below a FireWire unit
+    // The SCSI generic node: /dev/sg(N+1), so that a mix-up of the two numbers shows.
+    bool HasGenericNode = true;
+    int GenericOpenErrno = 0;  // every open of /dev/sgM fails with this
     std::vector<E2eFault> Faults;
 };
 
@@ -114,6 +119,7 @@ struct E2eTrace {
 struct E2eScenario {
     std::vector<E2eDrive> Drives;
     E2ePackage Package;
+    std::string Path = "any";  // sg, sr or any
     std::vector<std::string> Env;
     bool NoTerminal = false;
     uint32_t WithinMs = 0;  // 0: the runner's own limit only

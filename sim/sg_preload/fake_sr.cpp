@@ -1,10 +1,13 @@
-// Preloaded into the real odd-fwupdate: /dev/sr0../dev/sr22 of the scenario's virtual drives,
-// answered from the project's drive model through SG_IO with the kernel's own checks and error
-// codes, a sysfs of their own for the bus lookup, and a virtual monotonic clock that every
-// wait moves forward and that records each wait. Everything else passes to the C library.
+// Preloaded into the real odd-fwupdate: /dev/sr0../dev/sr22 of the scenario's virtual drives and
+// their SCSI generic nodes /dev/sg1../dev/sg23, answered from the project's drive model through
+// SG_IO with the kernel's own checks and error codes, a sysfs of their own for the bus lookup, and
+// a virtual monotonic clock that every wait moves forward and that records each wait. Everything
+// else passes to the C library.
 //
 // ODD_E2E_SCENARIO names the scenario file; ODD_E2E_OUT a folder that receives, at exit, the
-// command trace, the waits and each drive's state and flash.
+// command trace, the waits and each drive's state and flash. ODD_E2E_NO_SG takes the generic
+// nodes away, as when the sg module is not loaded.
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -32,6 +35,7 @@
 namespace {
 
 constexpr int SrMajor = 11;
+constexpr int SgMajor = 21;
 constexpr int SgVersion = 30527;  // what the block layer answers for SG_GET_VERSION_NUM
 constexpr int MaxFds = 4096;
 constexpr unsigned DidTimeOut = 0x03;
@@ -62,6 +66,7 @@ using AccessFn = int (*)(const char*, int);
 using RealpathFn = char* (*)(const char*, char*);
 using ReadlinkFn = ssize_t (*)(const char*, char*, size_t);
 using FopenFn = FILE* (*)(const char*, const char*);
+using OpendirFn = DIR* (*)(const char*);
 using ClockGettimeFn = int (*)(clockid_t, struct timespec*);
 using ClockNanosleepFn = int (*)(clockid_t, int, const struct timespec*, struct timespec*);
 using NanosleepFn = int (*)(const struct timespec*, struct timespec*);
@@ -72,6 +77,7 @@ struct FakeFd {
     bool Used = false;
     int Drive = -1;  // index into Drives
     bool Writable = false;
+    bool Generic = false;  // /dev/sgM rather than /dev/srN
 };
 
 struct Preload {
@@ -84,6 +90,8 @@ struct Preload {
     uint64_t ClockNs = ClockStartNs;
     std::vector<std::string> Trace;  // "srN item shown=N [offset=N]", one line per command
     std::vector<uint64_t> WaitsNs;
+    std::vector<uint32_t> GenericOpens;  // per drive: successful opens of /dev/sgM
+    std::vector<uint32_t> BlockOpens;    // and of /dev/srN
 };
 
 Preload& P() {
@@ -99,15 +107,31 @@ int DriveIndexForNode(int node) {
     return -1;
 }
 
-// /dev/srN: N, or -1 for any other path.
-int SrNode(const char* path) {
-    if (path == nullptr || strncmp(path, "/dev/sr", 7) != 0) return -1;
+int DriveIndexForGenericNode(int node) {
+    const Preload& p = P();
+    for (size_t i = 0; i < p.Drives.size(); ++i) {
+        if (p.Drives[i].HasGenericNode && p.Drives[i].Index + 1 == node) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+// /dev/srN (or /dev/sgN with prefix "/dev/sg"): N, or -1 for any other path.
+int NodeNumber(const char* path, const char* prefix) {
+    if (path == nullptr || strncmp(path, prefix, 7) != 0) return -1;
     const char* digits = path + 7;
     if (*digits < '0' || *digits > '9') return -1;
     char* end = nullptr;
     const long node = strtol(digits, &end, 10);
     if (*end != '\0' || node > 255) return -1;
     return static_cast<int>(node);
+}
+
+int SrNode(const char* path) {
+    return NodeNumber(path, "/dev/sr");
+}
+
+int SgNode(const char* path) {
+    return NodeNumber(path, "/dev/sg");
 }
 
 bool IsSysPath(const char* path) {
@@ -148,6 +172,18 @@ void MakeSysfs(Preload& p) {
                 (root + "dev/block/11:" + n).c_str());
         symlink(("../../../" + scsi).c_str(),
                 (root + device + "/block/sr" + n + "/device").c_str());
+        if (!drive.HasGenericNode) continue;
+        // The generic node as the sg module registers it: below the SCSI device, with the
+        // character device number's link and the class link.
+        const std::string sg = "sg" + std::to_string(drive.Index + 1);
+        const std::string generic = device + "/scsi_generic/" + sg;
+        MakeFolders(root + generic);
+        MakeFolders(root + "dev/char");
+        MakeFolders(root + "class/scsi_generic");
+        symlink(("../../../" + scsi).c_str(), (root + generic + "/device").c_str());
+        symlink(("../../" + generic).c_str(),
+                (root + "dev/char/21:" + std::to_string(drive.Index + 1)).c_str());
+        symlink(("../../" + generic).c_str(), (root + "class/scsi_generic/" + sg).c_str());
     }
 }
 
@@ -170,6 +206,11 @@ void Load() {
         }
         p.Drives = scenario.Drives;
     }
+    if (getenv("ODD_E2E_NO_SG") != nullptr) {
+        for (E2eDrive& drive : p.Drives) drive.HasGenericNode = false;
+    }
+    p.GenericOpens.assign(p.Drives.size(), 0);
+    p.BlockOpens.assign(p.Drives.size(), 0);
     if (!p.OutFolder.empty()) MakeFolders(p.OutFolder);
     if (!p.OutFolder.empty()) MakeSysfs(p);
     p.Loading = false;
@@ -194,6 +235,23 @@ FakeFd* Fake(int fd) {
 }
 
 // ---- opening the nodes -------------------------------------------------------------------
+
+// A real descriptor holds the number, so nothing else can be given the same one.
+int Descriptor(int index, bool writable, bool generic) {
+    Preload& p = P();
+    static const OpenFn realOpen = Next<OpenFn>("open");
+    const int fd = realOpen("/dev/null", O_RDWR | O_CLOEXEC);
+    if (fd < 0) return -1;
+    if (fd >= MaxFds) {
+        static const CloseFn realClose = Next<CloseFn>("close");
+        realClose(fd);
+        errno = EMFILE;
+        return -1;
+    }
+    p.Fds[fd] = FakeFd{true, index, writable, generic};
+    ++(generic ? p.GenericOpens : p.BlockOpens)[static_cast<size_t>(index)];
+    return fd;
+}
 
 // The block device open of sr: a node without a drive does not exist; without O_NONBLOCK the
 // cdrom layer insists on a disc, and on a writable one for a write open.
@@ -220,24 +278,30 @@ int OpenSr(int node, int flags) {
             return -1;
         }
     }
-    // A real descriptor holds the number, so nothing else can be given the same one.
-    static const OpenFn realOpen = Next<OpenFn>("open");
-    const int fd = realOpen("/dev/null", O_RDWR | (flags & O_CLOEXEC));
-    if (fd < 0) return -1;
-    if (fd >= MaxFds) {
-        static const CloseFn realClose = Next<CloseFn>("close");
-        realClose(fd);
-        errno = EMFILE;
+    return Descriptor(index, access != O_RDONLY, false);
+}
+
+// The generic node needs no disc and does no command filtering of its own at open.
+int OpenSg(int node, int flags) {
+    const int index = DriveIndexForGenericNode(node);
+    if (index < 0) {
+        errno = ENOENT;
         return -1;
     }
-    p.Fds[fd] = FakeFd{true, index, access != O_RDONLY};
-    return fd;
+    const E2eDrive& drive = P().Drives[static_cast<size_t>(index)];
+    if (drive.GenericOpenErrno != 0) {
+        errno = drive.GenericOpenErrno;
+        return -1;
+    }
+    return Descriptor(index, (flags & O_ACCMODE) != O_RDONLY, true);
 }
 
 int OpenAny(const char* path, int flags, mode_t mode, bool large) {
     if (Active()) {
         const int node = SrNode(path);
         if (node >= 0) return OpenSr(node, flags);
+        const int generic = SgNode(path);
+        if (generic >= 0) return OpenSg(generic, flags);
         if (IsSysPath(path)) {
             const std::string redirected = SysPath(path);
             static const OpenFn realOpen = Next<OpenFn>("open");
@@ -290,7 +354,8 @@ void Record(int drive, const uint8_t* cdb, const std::string& outcome) {
 }
 
 // The block layer's command filter: what anybody who can open the node may send, and what a
-// writable open may send; everything else needs CAP_SYS_RAWIO.
+// writable open may send; everything else needs CAP_SYS_RAWIO. sg applies it to read-only
+// opens only: opened read-write, it passes any command.
 bool SafeForRead(uint8_t opcode) {
     static const uint8_t safe[] = {
         0x00, 0x03, 0x08, 0x28, 0xA8, 0x88, 0x3C, 0x37, 0x3E, 0x12, 0x1A, 0x5A, 0x4D,
@@ -337,7 +402,7 @@ uint32_t NowMs() {
     return static_cast<uint32_t>(P().ClockNs / 1000000u);
 }
 
-int SgIo(int index, bool writable, sg_io_hdr_t* h) {
+int SgIo(int index, bool writable, bool generic, sg_io_hdr_t* h) {
     E2eDrive& drive = P().Drives[static_cast<size_t>(index)];
     uint8_t cdb[16] = {};
     if (h->interface_id != 'S') {
@@ -354,7 +419,8 @@ int SgIo(int index, bool writable, sg_io_hdr_t* h) {
         errno = error;
         return -1;
     };
-    if (!SafeForRead(cdb[0]) && !(SafeForWrite(cdb[0]) && writable) && !drive.RawIo) {
+    const bool filtered = !(generic && writable);
+    if (filtered && !SafeForRead(cdb[0]) && !(SafeForWrite(cdb[0]) && writable) && !drive.RawIo) {
         return refuse(EPERM);
     }
     if (h->dxfer_len > drive.MaxTransfer) return refuse(EIO);
@@ -486,7 +552,7 @@ int FakeIoctl(FakeFd& fake, unsigned long request, void* arg) {
             return 0;
         }
         case SG_IO:
-            return SgIo(fake.Drive, fake.Writable, static_cast<sg_io_hdr_t*>(arg));
+            return SgIo(fake.Drive, fake.Writable, fake.Generic, static_cast<sg_io_hdr_t*>(arg));
         default: {
             char item[48];
             snprintf(item, sizeof item, "sr%d ioctl-%lx!ENOTTY", drive.Index, request);
@@ -500,10 +566,10 @@ int FakeIoctl(FakeFd& fake, unsigned long request, void* arg) {
 // ---- stat --------------------------------------------------------------------------------
 
 template <typename S>
-void FillSrStat(int node, S* info) {
+void FillSrStat(int node, S* info, bool generic = false) {
     memset(info, 0, sizeof *info);
-    info->st_mode = S_IFBLK | 0660;
-    info->st_rdev = makedev(SrMajor, node);
+    info->st_mode = (generic ? S_IFCHR : S_IFBLK) | 0660;
+    info->st_rdev = makedev(generic ? SgMajor : SrMajor, node);
     info->st_nlink = 1;
     info->st_blksize = 2048;
 }
@@ -520,6 +586,15 @@ int StatPath(const char* path, S* info, F real) {
             FillSrStat(node, info);
             return 0;
         }
+        const int generic = SgNode(path);
+        if (generic >= 0) {
+            if (DriveIndexForGenericNode(generic) < 0) {
+                errno = ENOENT;
+                return -1;
+            }
+            FillSrStat(generic, info, true);
+            return 0;
+        }
         if (IsSysPath(path)) return real(SysPath(path).c_str(), info);
     }
     return real(path, info);
@@ -528,7 +603,8 @@ int StatPath(const char* path, S* info, F real) {
 template <typename S, typename F>
 int StatFd(int fd, S* info, F real) {
     if (FakeFd* fake = Fake(fd)) {
-        FillSrStat(P().Drives[static_cast<size_t>(fake->Drive)].Index, info);
+        const int index = P().Drives[static_cast<size_t>(fake->Drive)].Index;
+        FillSrStat(fake->Generic ? index + 1 : index, info, fake->Generic);
         return 0;
     }
     return real(fd, info);
@@ -538,7 +614,8 @@ template <typename S, typename F>
 int StatAt(int dirfd, const char* path, S* info, int flags, F real) {
     if (path != nullptr && path[0] == '\0' && (flags & AT_EMPTY_PATH) != 0) {
         if (FakeFd* fake = Fake(dirfd)) {
-            FillSrStat(P().Drives[static_cast<size_t>(fake->Drive)].Index, info);
+            const int index = P().Drives[static_cast<size_t>(fake->Drive)].Index;
+            FillSrStat(fake->Generic ? index + 1 : index, info, fake->Generic);
             return 0;
         }
     }
@@ -588,7 +665,10 @@ int HandlesOpen(const Preload& p, const E2eDrive& drive) {
 std::string FlashState(const Preload& p, const E2eDrive& drive) {
     const VirtualDrive& m = drive.Model;
     std::ostringstream out;
+    const size_t index = static_cast<size_t>(&drive - p.Drives.data());
     out << "handles-open=" << HandlesOpen(p, drive) << "\n";
+    out << "opens-sg=" << p.GenericOpens[index] << "\n"
+        << "opens-sr=" << p.BlockOpens[index] << "\n";
     out << "revision=" << m.Revision << "\n"
         << "mode=" << (m.Mode == VirtualDriveMode::Kernel ? "kernel" : "normal") << "\n"
         << "kernel-chunks=" << m.KernelChunks << "\n"
@@ -754,6 +834,12 @@ int access(const char* path, int how) noexcept {
             errno = ENOENT;
             return -1;
         }
+        const int generic = SgNode(path);
+        if (generic >= 0) {
+            if (DriveIndexForGenericNode(generic) >= 0) return 0;
+            errno = ENOENT;
+            return -1;
+        }
         if (IsSysPath(path)) return real(SysPath(path).c_str(), how);
     }
     return real(path, how);
@@ -784,13 +870,19 @@ ssize_t readlink(const char* path, char* buffer, size_t size) noexcept {
 FILE* fopen(const char* path, const char* mode) {
     static const FopenFn real = Next<FopenFn>("fopen");
     if (Active()) {
-        if (SrNode(path) >= 0) {
+        if (SrNode(path) >= 0 || SgNode(path) >= 0) {
             errno = EACCES;  // the program never reads the nodes as files
             return nullptr;
         }
         if (IsSysPath(path)) return real(SysPath(path).c_str(), mode);
     }
     return real(path, mode);
+}
+
+DIR* opendir(const char* path) {
+    static const OpendirFn real = Next<OpendirFn>("opendir");
+    if (Active() && IsSysPath(path)) return real(SysPath(path).c_str());
+    return real(path);
 }
 
 FILE* fopen64(const char* path, const char* mode) {

@@ -4,7 +4,10 @@
 // box is answered as the scenario says; afterwards the output, the exit code, the boxes, the
 // drives' state and flash, the command trace and the waits are compared with the scenario.
 //
-//   odd_e2e_runner PROGRAM PRELOAD SCENARIO WORK-FOLDER
+//   odd_e2e_runner PROGRAM PRELOAD SCENARIO WORK-FOLDER [--nodes=sr]
+//
+// --nodes=sr takes the SCSI generic nodes away (the sg module not loaded): the same scenario
+// then runs on /dev/srN alone.
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -135,7 +138,8 @@ bool WritePackage(const E2eScenario& scenario, const fs::path& folder) {
 }
 
 std::vector<std::string> Environment(const E2eScenario& scenario, const std::string& preload,
-                                     const fs::path& scenarioFile, const fs::path& out) {
+                                     const fs::path& scenarioFile, const fs::path& out,
+                                     bool blockNodesOnly) {
     std::map<std::string, std::string> env = {
         {"PATH", "/usr/local/bin:/usr/bin:/bin"},
         {"TERM", "dumb"},
@@ -148,6 +152,7 @@ std::vector<std::string> Environment(const E2eScenario& scenario, const std::str
     env["LD_PRELOAD"] = preload;
     env["ODD_E2E_SCENARIO"] = scenarioFile.string();
     env["ODD_E2E_OUT"] = out.string();
+    if (blockNodesOnly) env["ODD_E2E_NO_SG"] = "1";
     std::vector<std::string> list;
     for (const auto& entry : env) list.push_back(entry.first + "=" + entry.second);
     return list;
@@ -418,6 +423,24 @@ void CheckFlash(const E2eScenario& scenario, int node, const std::string& expect
     }
 }
 
+// Which node carried the program's commands: the generic node whenever the drive has one that
+// opens, /dev/srN otherwise.
+void CheckNodes(const E2eScenario& scenario, const fs::path& out, bool blockNodesOnly) {
+    for (const E2eDrive& drive : scenario.Drives) {
+        const std::string name = "sr" + std::to_string(drive.Index);
+        std::string text;
+        if (!ReadFile(out / (name + ".state"), text)) continue;
+        const bool generic = drive.HasGenericNode && drive.GenericOpenErrno == 0 && !blockNodesOnly;
+        const std::string unused = generic ? "opens-sr=" : "opens-sg=";
+        for (const std::string& line : Lines(text)) {
+            if (line.compare(0, unused.size(), unused) == 0 && line != unused + "0") {
+                Fail(name + ": " + line + ", where the " + (generic ? "generic" : "block") +
+                     " node alone should have been opened");
+            }
+        }
+    }
+}
+
 void CheckDrives(const E2eScenario& scenario, const fs::path& out) {
     for (const E2eDriveCheck& check : scenario.DriveChecks) {
         const std::string name = "sr" + std::to_string(check.Drive);
@@ -523,19 +546,25 @@ void CheckWaits(const E2eScenario& scenario, const fs::path& out) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 5) {
-        std::fprintf(stderr, "usage: %s PROGRAM PRELOAD SCENARIO WORK-FOLDER\n", argv[0]);
+    const bool blockNodesOnly = argc == 6 && std::strcmp(argv[5], "--nodes=sr") == 0;
+    if (argc != 5 && !blockNodesOnly) {
+        std::fprintf(stderr, "usage: %s PROGRAM PRELOAD SCENARIO WORK-FOLDER [--nodes=sr]\n",
+                     argv[0]);
         return 2;
     }
     const std::string program = argv[1];
     const std::string preload = argv[2];
     const fs::path scenarioFile = fs::absolute(argv[3]);
-    const std::string name = scenarioFile.stem().string();
+    const std::string name = scenarioFile.stem().string() + (blockNodesOnly ? ".sr" : "");
 
     std::string text, error;
     E2eScenario scenario;
     if (!ReadFile(scenarioFile, text) || !ParseScenario(text, scenario, error)) {
         std::fprintf(stderr, "%s: %s\n", scenarioFile.c_str(), error.c_str());
+        return 2;
+    }
+    if (blockNodesOnly && scenario.Path == "sg") {
+        std::fprintf(stderr, "%s: the scenario needs the generic nodes\n", name.c_str());
         return 2;
     }
 
@@ -552,7 +581,8 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    const std::vector<std::string> env = Environment(scenario, preload, scenarioFile, out);
+    const std::vector<std::string> env =
+        Environment(scenario, preload, scenarioFile, out, blockNodesOnly);
     const auto started = std::chrono::steady_clock::now();
     const RunResult result = scenario.NoTerminal
                                  ? RunWithoutTerminal(scenario, program, env, folder, out)
@@ -588,6 +618,7 @@ int main(int argc, char** argv) {
     CheckBoxes(scenario, result);
     if (result.Finished) {
         CheckDrives(scenario, out);
+        CheckNodes(scenario, out, blockNodesOnly);
         const std::vector<TracedCommand> commands = ReadTrace(out);
         CheckTrace(scenario, commands);
         CheckProgressShown(scenario, commands, out);

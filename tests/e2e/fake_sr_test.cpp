@@ -1,5 +1,6 @@
 // The preloaded drives answer as the kernel's sr driver does, also where the program never
 // goes: run with LD_PRELOAD=odd_fake_sr and the drives of fake_sr.drives.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
@@ -210,6 +211,65 @@ TEST(FakeSrTest, SysfsShowsTheBusOfEachDrive) {
         ASSERT_NE(realpath(block.c_str(), same), nullptr);
         EXPECT_STREQ(same, resolved);
     }
+}
+
+// The generic node of sr1 (no CAP_SYS_RAWIO): listed under the SCSI device, a character device
+// of major 21, and filtering commands only when opened read-only.
+TEST(FakeSrTest, GenericNodeOfEachDrive) {
+    DIR* folder = opendir("/sys/block/sr1/device/scsi_generic");
+    ASSERT_NE(folder, nullptr);
+    std::string names;
+    while (const dirent* entry = readdir(folder)) {
+        if (entry->d_name[0] != '.') names += entry->d_name;
+    }
+    closedir(folder);
+    EXPECT_EQ(names, "sg2");
+    char resolved[PATH_MAX], same[PATH_MAX];
+    ASSERT_NE(realpath("/sys/dev/char/21:2/device", resolved), nullptr);
+    ASSERT_NE(realpath("/sys/block/sr1/device", same), nullptr);
+    EXPECT_STREQ(resolved, same);
+
+    static const uint8_t writeBuffer[10] = {0x3B, 0x02, 0xD4, 0, 0, 0, 0, 0, 16, 0};
+    struct Case {
+        const char* name;
+        int flags;
+        int result;  // 0, or the errno of -1
+    };
+    const Case cases[] = {
+        {"read-write: any command", O_RDWR, 0},
+        {"read-only: WRITE BUFFER needs CAP_SYS_RAWIO", O_RDONLY, EPERM},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int fd = open("/dev/sg2", c.flags | O_NONBLOCK);
+        ASSERT_GE(fd, 0);
+        struct stat info;
+        ASSERT_EQ(fstat(fd, &info), 0);
+        EXPECT_TRUE(S_ISCHR(info.st_mode));
+        EXPECT_EQ(major(info.st_rdev), 21u);
+        EXPECT_EQ(minor(info.st_rdev), 2u);
+        uint8_t data[16] = {};
+        sg_io_hdr_t h;
+        std::memset(&h, 0, sizeof h);
+        h.interface_id = 'S';
+        h.cmdp = const_cast<uint8_t*>(writeBuffer);
+        h.cmd_len = 10;
+        h.dxfer_direction = SG_DXFER_TO_DEV;
+        h.dxferp = data;
+        h.dxfer_len = sizeof data;
+        h.timeout = 5000;
+        errno = 0;
+        const int rc = ioctl(fd, SG_IO, &h);
+        EXPECT_EQ(rc, c.result == 0 ? 0 : -1);
+        if (c.result != 0) {
+            EXPECT_EQ(errno, c.result);
+        }
+        close(fd);
+    }
+    // sr0's node is sg1; there is no node for a drive that is not there.
+    EXPECT_EQ(access("/dev/sg1", F_OK), 0);
+    EXPECT_EQ(open("/dev/sg3", O_RDWR), -1);
+    EXPECT_EQ(errno, ENOENT);
 }
 
 }  // namespace

@@ -50,6 +50,20 @@ TEST(SgIoMapping, LettersErrorsAndAddresses) {
                                   {EBUSY, ERROR_GEN_FAILURE}};
     for (const auto& [error, mapped] : errors) EXPECT_EQ(ErrorFromErrno(int(error)), mapped);
 
+    // Entries of /sys/block/srN/device/scsi_generic.
+    const std::pair<const char*, const char*> entries[] = {
+        {"sg0", "/dev/sg0"}, {"sg17", "/dev/sg17"}, {".", nullptr},
+        {"sg", nullptr},     {"sg1a", nullptr},     {"device", nullptr},
+    };
+    for (const auto& [entry, node] : entries) {
+        SCOPED_TRACE(entry);
+        EXPECT_EQ(GenericPathForEntry(entry, path, sizeof path), node != nullptr);
+        if (node != nullptr) {
+            EXPECT_STREQ(path, node);
+        }
+    }
+    EXPECT_FALSE(GenericPathForEntry("sg100", path, 10));  // "/dev/sg100" and its NUL
+
     uint8_t address[8];
     ScsiAddressFromIdLun(0x05020103u, address);  // host 5, channel 2, lun 1, id 3
     const uint8_t expected[8] = {8, 0, 0, 0, 5, 2, 3, 1};

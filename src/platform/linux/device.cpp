@@ -1,5 +1,8 @@
 // SCSI pass-through on Linux: the drive letters D..Z are /dev/sr0../dev/sr22 and the
-// pass-through block travels as an SG_IO request.
+// pass-through block travels as an SG_IO request, through the drive's SCSI generic node where
+// it has one: opening /dev/srN makes the cdrom layer send commands of its own (event status,
+// TEST UNIT READY, door lock) around every command of ours, and sr stretches short time-outs.
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <scsi/scsi.h>
@@ -36,12 +39,13 @@ int Descriptor(DeviceHandle handle) {
     return static_cast<int>(handle);
 }
 
-// The device behind an open /dev/srN, looked up in sysfs by its device number.
+// The device behind an open /dev/srN or /dev/sgN, looked up in sysfs by its device number.
 bool IsOnFireWire(int fd) {
     struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISBLK(info.st_mode)) return false;
+    if (fstat(fd, &info) != 0 || !(S_ISBLK(info.st_mode) || S_ISCHR(info.st_mode))) return false;
     char link[64];
-    std::snprintf(link, sizeof link, "/sys/dev/block/%u:%u/device", major(info.st_rdev),
+    std::snprintf(link, sizeof link, "/sys/dev/%s/%u:%u/device",
+                  S_ISBLK(info.st_mode) ? "block" : "char", major(info.st_rdev),
                   minor(info.st_rdev));
     char resolved[PATH_MAX];
     if (realpath(link, resolved) == nullptr) return false;
@@ -52,7 +56,34 @@ bool IsOnFireWire(int fd) {
     return access(attribute, F_OK) == 0;
 }
 
+// The SCSI generic node of /dev/srN as sysfs lists it, or false (the sg module is not loaded).
+bool GenericNodeFor(char letter, char* path, size_t size) {
+    char folder[64];
+    std::snprintf(folder, sizeof folder, "/sys/block/sr%d/device/scsi_generic",
+                  letter - FirstDeviceLetter);
+    DIR* entries = opendir(folder);
+    if (entries == nullptr) return false;
+    bool found = false;
+    while (const dirent* entry = readdir(entries)) {
+        if (GenericPathForEntry(entry->d_name, path, size)) {
+            found = true;
+            break;
+        }
+    }
+    closedir(entries);
+    return found;
+}
+
 }  // namespace
+
+bool GenericPathForEntry(const char* entry, char* path, size_t size) {
+    if (std::strncmp(entry, "sg", 2) != 0 || entry[2] == '\0') return false;
+    for (const char* digit = entry + 2; *digit != '\0'; ++digit) {
+        if (*digit < '0' || *digit > '9') return false;
+    }
+    const int written = std::snprintf(path, size, "/dev/%s", entry);
+    return written > 0 && static_cast<size_t>(written) < size;
+}
 
 bool DevicePathForLetter(char letter, char* path, size_t size) {
     if (letter < FirstDeviceLetter || letter > LastDeviceLetter) return false;
@@ -165,6 +196,16 @@ DeviceHandle PlatformOpenDevice(char letter, uint32_t access, uint32_t* error) {
     if (!DevicePathForLetter(letter, path, sizeof path)) {
         *error = ERROR_FILE_NOT_FOUND;
         return InvalidDeviceHandle;
+    }
+    // The generic node only when it opens read-write: opened read-only it refuses WRITE
+    // BUFFER without CAP_SYS_RAWIO, as /dev/srN does, and then /dev/srN decides as before.
+    char generic[32];
+    if (GenericNodeFor(letter, generic, sizeof generic)) {
+        const int fd = open(generic, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            *error = ERROR_SUCCESS;
+            return fd;
+        }
     }
     // Non-blocking, so that a drive without a disc opens too. Access 0 is the second,
     // query-only handle of the media-notification control.
