@@ -12,6 +12,12 @@ constexpr uint8_t OpStartStopUnit = 0x1B;
 constexpr uint8_t OpWriteBuffer = 0x3B;
 constexpr uint8_t OpReadBuffer = 0x3C;
 constexpr uint8_t OpReportKey = 0xA4;
+// What a host's own driver asks of a drive, whatever the program does.
+constexpr uint8_t OpPreventAllow = 0x1E;
+constexpr uint8_t OpReadCapacity = 0x25;
+constexpr uint8_t OpGetConfiguration = 0x46;
+constexpr uint8_t OpEventStatus = 0x4A;
+constexpr uint8_t OpModeSense10 = 0x5A;
 
 constexpr uint32_t InquiryLength = 96;
 constexpr uint32_t InfoPageLength = 48;
@@ -295,6 +301,116 @@ void TestUnitReady(const VirtualDrive& drive, VirtualDriveAnswer& answer) {
     }
 }
 
+// ---- what the host's driver asks --------------------------------------------------------
+
+uint32_t Be16(const uint8_t* at) {
+    return (uint32_t{at[0]} << 8) | at[1];
+}
+
+void PutBe16(uint8_t* at, uint32_t value) {
+    at[0] = static_cast<uint8_t>(value >> 8);
+    at[1] = static_cast<uint8_t>(value);
+}
+
+// GET EVENT STATUS NOTIFICATION, polled: the media class only, no event pending.
+void EventStatus(const VirtualDrive& drive, VirtualDriveAnswer& answer, const uint8_t* cdb,
+                 const VirtualDriveData& data) {
+    if ((cdb[1] & 0x01) == 0) {
+        IllegalRequest(answer, 0x24);  // asynchronous notification is not offered
+        return;
+    }
+    constexpr uint8_t MediaClass = 0x10;
+    uint8_t out[8] = {};
+    out[3] = MediaClass;  // supported event classes
+    uint32_t length = 4;
+    if ((cdb[4] & MediaClass) != 0) {
+        out[2] = 0x04;  // notification class 4: media
+        out[4] = 0x00;  // no change
+        out[5] = drive.Disc != VirtualDisc::Absent ? 0x02 : 0x00;  // media present, door closed
+        length = 8;
+    } else {
+        out[2] = 0x80;  // no event available of the classes asked
+    }
+    PutBe16(out, length - 2);
+    ReturnData(answer, data, out, length, Be16(cdb + 7));
+}
+
+// MODE SENSE(10) of the capabilities page 2Ah (alone or within all pages), current values.
+void ModeSense10(VirtualDriveAnswer& answer, const uint8_t* cdb, const VirtualDriveData& data) {
+    const uint8_t page = cdb[2] & 0x3F;
+    if (page != 0x2A && page != 0x3F) {
+        IllegalRequest(answer, 0x24);
+        return;
+    }
+    constexpr uint32_t HeaderLength = 8;  // no block descriptor
+    constexpr uint8_t PageLength = 0x14;
+    uint8_t out[HeaderLength + 2 + PageLength] = {};
+    PutBe16(out, sizeof out - 2);
+    uint8_t* caps = out + HeaderLength;
+    caps[0] = 0x2A;
+    caps[1] = PageLength;
+    caps[2] = 0x3B;        // reads CD-R, CD-RW, DVD-ROM, DVD-R, DVD-RAM
+    caps[3] = 0x13;        // writes CD-R, CD-RW, DVD-R
+    caps[4] = 0x70;        // multi-session, mode 2 form 1 and 2
+    caps[5] = 0x3F;        // CD-DA commands, accurate streams, subchannels, C2 pointers
+    caps[6] = 0x29;        // tray, eject, lock
+    PutBe16(caps + 8, 7056);   // maximum read speed in kB/s (40x CD)
+    PutBe16(caps + 10, 256);   // volume levels
+    PutBe16(caps + 12, 2048);  // buffer size in KiB
+    PutBe16(caps + 14, 7056);  // current read speed
+    PutBe16(caps + 18, 5645);  // maximum write speed
+    ReturnData(answer, data, out, sizeof out, Be16(cdb + 7));
+}
+
+// GET CONFIGURATION: the profile list, Core, Morphing and Removable Medium features.
+void GetConfiguration(const VirtualDrive& drive, VirtualDriveAnswer& answer, const uint8_t* cdb,
+                      const VirtualDriveData& data) {
+    const uint8_t returned = cdb[1] & 0x03;
+    const uint32_t start = Be16(cdb + 2);
+    const bool disc = drive.Disc != VirtualDisc::Absent;
+    const uint32_t current = disc ? 0x0011 : 0x0000;  // DVD-R sequential, or none
+    static const uint8_t profileList[] = {0x00, 0x00, 0x03, 16, 0x00, 0x14, 0x00, 0x00,
+                                          0x00, 0x11, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00,
+                                          0x00, 0x08, 0x00, 0x00};
+    static const uint8_t core[] = {0x00, 0x01, 0x07, 8, 0x00, 0x00, 0x00, 0x01, 0x01, 0, 0, 0};
+    static const uint8_t morphing[] = {0x00, 0x02, 0x07, 4, 0x02, 0x00, 0x00, 0x00};
+    static const uint8_t removable[] = {0x00, 0x03, 0x03, 4, 0x29, 0x00, 0x00, 0x00};
+    struct Feature {
+        const uint8_t* Bytes;
+        uint32_t Length;
+    };
+    const Feature features[] = {{profileList, sizeof profileList},
+                                {core, sizeof core},
+                                {morphing, sizeof morphing},
+                                {removable, sizeof removable}};
+    uint8_t out[8 + sizeof profileList + sizeof core + sizeof morphing + sizeof removable] = {};
+    uint32_t length = 8;
+    PutBe16(out + 6, current);
+    for (const Feature& feature : features) {
+        const uint32_t code = Be16(feature.Bytes);
+        const bool isCurrent = (feature.Bytes[2] & 0x01) != 0;
+        if (code < start || (returned == 1 && !isCurrent) || (returned == 2 && code != start)) {
+            continue;
+        }
+        std::memcpy(out + length, feature.Bytes, feature.Length);
+        // The profile of the disc in the drive is the current one.
+        if (code == 0 && disc) out[length + 10] = 0x01;
+        length += feature.Length;
+    }
+    out[2] = static_cast<uint8_t>((length - 4) >> 8);
+    out[3] = static_cast<uint8_t>(length - 4);
+    ReturnData(answer, data, out, length, Be16(cdb + 7));
+}
+
+// READ CAPACITY: the disc's last block and the block length, or why there is none.
+void ReadCapacity(const VirtualDrive& drive, VirtualDriveAnswer& answer,
+                  const VirtualDriveData& data) {
+    TestUnitReady(drive, answer);
+    if (answer.Status != 0) return;
+    const uint8_t out[8] = {0x00, 0x21, 0xFF, 0xFF, 0x00, 0x00, 0x08, 0x00};
+    ReturnData(answer, data, out, sizeof out, sizeof out);
+}
+
 void StartStopUnit(VirtualDrive& drive, const uint8_t* cdb) {
     const bool start = (cdb[4] & 0x01) != 0;
     const bool loadEject = (cdb[4] & 0x02) != 0;
@@ -502,8 +618,11 @@ VirtualDriveAnswer RunVirtualDriveCommand(VirtualDrive& drive, const uint8_t* cd
         Answer(answer, 0x02, 0x04, 0x01);
     } else {
         drive.Rebooting = false;
-        // INQUIRY and REQUEST SENSE never report the unit attention.
-        if (drive.UnitAttentionPending && opcode != OpInquiry && opcode != OpRequestSense) {
+        // INQUIRY, REQUEST SENSE, GET CONFIGURATION and GET EVENT STATUS NOTIFICATION never
+        // report the unit attention.
+        const bool keepsAttention = opcode == OpInquiry || opcode == OpRequestSense ||
+                                    opcode == OpGetConfiguration || opcode == OpEventStatus;
+        if (drive.UnitAttentionPending && !keepsAttention) {
             drive.UnitAttentionPending = false;
             Answer(answer, 0x06, 0x29, 0x00);
         } else {
@@ -534,6 +653,20 @@ VirtualDriveAnswer RunVirtualDriveCommand(VirtualDrive& drive, const uint8_t* cd
                     break;
                 case OpReportKey:
                     ReportKey(drive, answer, seen, data);
+                    break;
+                case OpPreventAllow:
+                    break;  // the lock is not modelled: the tray never moves by itself
+                case OpReadCapacity:
+                    ReadCapacity(drive, answer, data);
+                    break;
+                case OpGetConfiguration:
+                    GetConfiguration(drive, answer, seen, data);
+                    break;
+                case OpEventStatus:
+                    EventStatus(drive, answer, seen, data);
+                    break;
+                case OpModeSense10:
+                    ModeSense10(answer, seen, data);
                     break;
                 default:
                     IllegalRequest(answer, 0x20);

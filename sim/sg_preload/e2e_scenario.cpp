@@ -408,6 +408,61 @@ std::string TraceItem(const uint8_t* cdb, const std::string& outcome) {
     return outcome.empty() ? std::string(text) : std::string(text) + "!" + outcome;
 }
 
+namespace {
+
+bool Fits(const E2eFault& fault, const uint8_t* cdb) {
+    const bool buffer = cdb[0] == 0x3B || cdb[0] == 0x3C;
+    if (fault.Opcode >= 0 && fault.Opcode != cdb[0]) return false;
+    if (fault.Mode >= 0 && (!buffer || fault.Mode != (cdb[1] & 0x1F))) return false;
+    if (fault.BufferId >= 0 && (!buffer || fault.BufferId != cdb[2])) return false;
+    return true;
+}
+
+}  // namespace
+
+E2eFault* FiringFault(E2eDrive& drive, const uint8_t* cdb) {
+    for (E2eFault& fault : drive.Faults) {
+        if (fault.Times == 0 || !Fits(fault, cdb)) continue;
+        if (fault.Seen++ < fault.Skip) continue;
+        if (fault.Times > 0) --fault.Times;
+        return &fault;
+    }
+    return nullptr;
+}
+
+VirtualDriveFault ModelFault(const E2eFault& fault) {
+    VirtualDriveFault f;
+    f.Times = 1;
+    f.SenseKey = fault.SenseKey;
+    f.Asc = fault.Asc;
+    f.Ascq = fault.Ascq;
+    f.ExtraMs = fault.ExtraMs;
+    switch (fault.Effect) {
+        case E2eFaultEffect::Eio:
+            f.Effect = VirtualFaultEffect::CallFails;
+            f.CallError = E2eModelIoDeviceError;
+            break;
+        case E2eFaultEffect::EioLate:
+            f.Effect = VirtualFaultEffect::CallFailsLate;
+            f.CallError = E2eModelIoDeviceError;
+            break;
+        case E2eFaultEffect::Timeout:
+            f.Effect = VirtualFaultEffect::CallFails;
+            f.CallError = E2eModelTimeoutError;
+            break;
+        case E2eFaultEffect::Check:
+            f.Effect = VirtualFaultEffect::CheckCondition;
+            break;
+        case E2eFaultEffect::Delay:
+            f.Effect = VirtualFaultEffect::Delay;
+            break;
+        case E2eFaultEffect::Signal:  // not the drive's doing: the fake sends the signal
+            f.Effect = VirtualFaultEffect::Delay;
+            break;
+    }
+    return f;
+}
+
 bool ParseScenario(const std::string& text, E2eScenario& scenario, std::string& error) {
     scenario = E2eScenario{};
     std::istringstream in(text);

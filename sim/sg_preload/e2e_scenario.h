@@ -135,6 +135,17 @@ struct E2eScenario {
     std::string Stderr;  // expected standard error; empty: none
 };
 
+// The model's call errors are Windows codes.
+constexpr uint32_t E2eModelIoDeviceError = 1117;  // ERROR_IO_DEVICE
+constexpr uint32_t E2eModelTimeoutError = 121;    // ERROR_SEM_TIMEOUT
+
+// The first of the drive's faults that fires on this command (each counts the commands that
+// fit it), or null.
+E2eFault* FiringFault(E2eDrive& drive, const uint8_t* cdb);
+
+// The fault as the drive model takes it: one that catches the command at hand, once.
+VirtualDriveFault ModelFault(const E2eFault& fault);
+
 // False with a message naming the line when the text is not a valid scenario.
 bool ParseScenario(const std::string& text, E2eScenario& scenario, std::string& error);
 

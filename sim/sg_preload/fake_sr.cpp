@@ -41,9 +41,6 @@ constexpr int MaxFds = 4096;
 constexpr unsigned DidTimeOut = 0x03;
 constexpr unsigned DriverSense = 0x08;
 constexpr uint64_t ClockStartNs = 1000ull * 1000000000ull;
-// The model's call errors are Windows codes.
-constexpr uint32_t ModelIoDeviceError = 1117;  // ERROR_IO_DEVICE
-constexpr uint32_t ModelTimeoutError = 121;    // ERROR_SEM_TIMEOUT
 
 // ---- the real functions ------------------------------------------------------------------
 
@@ -379,25 +376,6 @@ bool SafeForWrite(uint8_t opcode) {
     return false;
 }
 
-bool Fits(const E2eFault& fault, const uint8_t* cdb) {
-    const bool buffer = cdb[0] == 0x3B || cdb[0] == 0x3C;
-    if (fault.Opcode >= 0 && fault.Opcode != cdb[0]) return false;
-    if (fault.Mode >= 0 && (!buffer || fault.Mode != (cdb[1] & 0x1F))) return false;
-    if (fault.BufferId >= 0 && (!buffer || fault.BufferId != cdb[2])) return false;
-    return true;
-}
-
-// The first fault that fires on this command, counted per fault.
-E2eFault* FiringFault(E2eDrive& drive, const uint8_t* cdb) {
-    for (E2eFault& fault : drive.Faults) {
-        if (fault.Times == 0 || !Fits(fault, cdb)) continue;
-        if (fault.Seen++ < fault.Skip) continue;
-        if (fault.Times > 0) --fault.Times;
-        return &fault;
-    }
-    return nullptr;
-}
-
 uint32_t NowMs() {
     return static_cast<uint32_t>(P().ClockNs / 1000000u);
 }
@@ -447,36 +425,8 @@ int SgIo(int index, bool writable, bool generic, sg_io_hdr_t* h) {
         kill(getpid(), firing->SignalNumber);
         firing = nullptr;
     }
-    if (E2eFault* fault = firing) {
-        VirtualDriveFault f;
-        f.Times = 1;
-        f.SenseKey = fault->SenseKey;
-        f.Asc = fault->Asc;
-        f.Ascq = fault->Ascq;
-        f.ExtraMs = fault->ExtraMs;
-        switch (fault->Effect) {
-            case E2eFaultEffect::Eio:
-                f.Effect = VirtualFaultEffect::CallFails;
-                f.CallError = ModelIoDeviceError;
-                break;
-            case E2eFaultEffect::EioLate:
-                f.Effect = VirtualFaultEffect::CallFailsLate;
-                f.CallError = ModelIoDeviceError;
-                break;
-            case E2eFaultEffect::Timeout:
-                f.Effect = VirtualFaultEffect::CallFails;
-                f.CallError = ModelTimeoutError;
-                break;
-            case E2eFaultEffect::Check:
-                f.Effect = VirtualFaultEffect::CheckCondition;
-                break;
-            case E2eFaultEffect::Delay:
-                f.Effect = VirtualFaultEffect::Delay;
-                break;
-            case E2eFaultEffect::Signal:
-                break;
-        }
-        drive.Model.Faults.push_back(f);
+    if (const E2eFault* fault = firing) {
+        drive.Model.Faults.push_back(ModelFault(*fault));
     }
 
     VirtualDriveData data;
@@ -502,7 +452,7 @@ int SgIo(int index, bool writable, bool generic, sg_io_hdr_t* h) {
     h->resid = 0;
     h->duration = answer.DurationMs;
     if (answer.CallFails) {
-        if (answer.CallError == ModelTimeoutError) {
+        if (answer.CallError == E2eModelTimeoutError) {
             // The midlayer gave up on the command: no status from the drive, the host says why.
             h->host_status = DidTimeOut;
             h->info = SG_INFO_CHECK;
