@@ -324,8 +324,8 @@ void EventStatus(const VirtualDrive& drive, VirtualDriveAnswer& answer, const ui
     out[3] = MediaClass;  // supported event classes
     uint32_t length = 4;
     if ((cdb[4] & MediaClass) != 0) {
-        out[2] = 0x04;  // notification class 4: media
-        out[4] = 0x00;  // no change
+        out[2] = 0x04;                                             // notification class 4: media
+        out[4] = 0x00;                                             // no change
         out[5] = drive.Disc != VirtualDisc::Absent ? 0x02 : 0x00;  // media present, door closed
         length = 8;
     } else {
@@ -349,11 +349,11 @@ void ModeSense10(VirtualDriveAnswer& answer, const uint8_t* cdb, const VirtualDr
     uint8_t* caps = out + HeaderLength;
     caps[0] = 0x2A;
     caps[1] = PageLength;
-    caps[2] = 0x3B;        // reads CD-R, CD-RW, DVD-ROM, DVD-R, DVD-RAM
-    caps[3] = 0x13;        // writes CD-R, CD-RW, DVD-R
-    caps[4] = 0x70;        // multi-session, mode 2 form 1 and 2
-    caps[5] = 0x3F;        // CD-DA commands, accurate streams, subchannels, C2 pointers
-    caps[6] = 0x29;        // tray, eject, lock
+    caps[2] = 0x3B;            // reads CD-R, CD-RW, DVD-ROM, DVD-R, DVD-RAM
+    caps[3] = 0x13;            // writes CD-R, CD-RW, DVD-R
+    caps[4] = 0x70;            // multi-session, mode 2 form 1 and 2
+    caps[5] = 0x3F;            // CD-DA commands, accurate streams, subchannels, C2 pointers
+    caps[6] = 0x29;            // tray, eject, lock
     PutBe16(caps + 8, 7056);   // maximum read speed in kB/s (40x CD)
     PutBe16(caps + 10, 256);   // volume levels
     PutBe16(caps + 12, 2048);  // buffer size in KiB
@@ -369,9 +369,9 @@ void GetConfiguration(const VirtualDrive& drive, VirtualDriveAnswer& answer, con
     const uint32_t start = Be16(cdb + 2);
     const bool disc = drive.Disc != VirtualDisc::Absent;
     const uint32_t current = disc ? 0x0011 : 0x0000;  // DVD-R sequential, or none
-    static const uint8_t profileList[] = {0x00, 0x00, 0x03, 16, 0x00, 0x14, 0x00, 0x00,
-                                          0x00, 0x11, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00,
-                                          0x00, 0x08, 0x00, 0x00};
+    static const uint8_t profileList[] = {0x00, 0x00, 0x03, 16,   0x00, 0x14, 0x00,
+                                          0x00, 0x00, 0x11, 0x00, 0x00, 0x00, 0x10,
+                                          0x00, 0x00, 0x00, 0x08, 0x00, 0x00};
     static const uint8_t core[] = {0x00, 0x01, 0x07, 8, 0x00, 0x00, 0x00, 0x01, 0x01, 0, 0, 0};
     static const uint8_t morphing[] = {0x00, 0x02, 0x07, 4, 0x02, 0x00, 0x00, 0x00};
     static const uint8_t removable[] = {0x00, 0x03, 0x03, 4, 0x29, 0x00, 0x00, 0x00};

@@ -581,6 +581,15 @@ bool ParseScenario(const std::string& text, E2eScenario& scenario, std::string& 
             if (!ExpandRuns({words.begin() + 2, words.end()}, trace->Items)) {
                 return fail("bad repeat count");
             }
+        } else if (key == "only-program-between" || key == "kernel-between") {
+            if (words.size() != 3) return fail(key + " takes two trace items");
+            scenario.Windows.push_back(E2eWindow{words[1], words[2], key[0] == 'o'});
+        } else if (key == "aborted-within") {
+            uint32_t ms = 0;
+            if (words.size() != 2 || !ParseNumber(words[1], ms) || ms == 0) {
+                return fail("aborted-within takes milliseconds");
+            }
+            scenario.AbortedWithinMs = ms;
         } else if (key == "waits") {
             scenario.CheckWaits = true;
             if (!ExpandRuns({words.begin() + 1, words.end()}, scenario.Waits)) {

@@ -42,6 +42,10 @@
 //   trace N ITEMS...        the commands drive N received, in order (several lines add up);
 //                           ITEM is the opcode in hex, "3b/07/f0" for the buffer commands, a
 //                           "!02/3a/00" / "!EIO" / "!EPERM" suffix for a failed one, "*K" repeats
+//   only-program-between A B  from the first command A to the first B after it, the drive
+//                           received none of the kernel's own commands ("kernel-between":
+//                           some); A and B are trace items or their beginnings
+//   aborted-within MS       the kernel gave up on a command, each within MS of its arrival
 //   waits MS...             every wait of the program's clock, in order ("*K" repeats)
 //   stderr TEXT             one line of the expected standard error (escapes decoded; several
 //                           lines add up); without any, standard error must stay empty
@@ -116,6 +120,12 @@ struct E2eTrace {
     std::vector<std::string> Items;  // expanded
 };
 
+struct E2eWindow {
+    std::string From;
+    std::string To;
+    bool ProgramOnly = true;
+};
+
 struct E2eScenario {
     std::vector<E2eDrive> Drives;
     E2ePackage Package;
@@ -127,6 +137,8 @@ struct E2eScenario {
     int ExitCode = 0;
     std::vector<E2eDriveCheck> DriveChecks;
     std::vector<E2eTrace> Traces;
+    std::vector<E2eWindow> Windows;
+    uint32_t AbortedWithinMs = 0;
     bool CheckWaits = false;
     std::vector<std::string> Waits;  // expanded
     bool CheckStdout = false;

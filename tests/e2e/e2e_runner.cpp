@@ -4,14 +4,21 @@
 // box is answered as the scenario says; afterwards the output, the exit code, the boxes, the
 // drives' state and flash, the command trace and the waits are compared with the scenario.
 //
-//   odd_e2e_runner PROGRAM PRELOAD SCENARIO WORK-FOLDER [--nodes=sr]
+//   odd_e2e_runner PROGRAM PRELOAD SCENARIO WORK-FOLDER [OPTION...]
 //
 // --nodes=sr takes the SCSI generic nodes away (the sg module not loaded): the same scenario
-// then runs on /dev/srN alone.
+// then runs on /dev/srN alone. PRELOAD "none" runs the program against the machine's own
+// kernel; the drive's records then come from whoever answers the drive, and the commands in
+// ODD_E2E_BEFORE and ODD_E2E_AFTER (run by /bin/sh) tell it when the program starts and ends.
+// --uid=N runs the program as that user (no supplementary groups), --without-rawio takes
+// CAP_SYS_RAWIO out of its bounding set, --limit=SECONDS replaces the run's time limit.
 #include <fcntl.h>
+#include <grp.h>
+#include <linux/capability.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +26,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -34,7 +42,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr auto RunLimit = std::chrono::seconds(20);
+struct Options {
+    bool BlockNodesOnly = false;
+    int Uid = -1;
+    bool WithoutRawIo = false;
+    std::chrono::seconds Limit{20};
+};
+Options Run;
 // The exit code of the terminal's session leader when the program was stopped.
 constexpr int ProgramStopped = 254;
 const char* const BoxHeader = "---------------- VELMOR ----------------";
@@ -149,7 +163,7 @@ std::vector<std::string> Environment(const E2eScenario& scenario, const std::str
         const size_t at = pair.find('=');
         env[pair.substr(0, at)] = pair.substr(at + 1);
     }
-    env["LD_PRELOAD"] = preload;
+    if (preload != "none") env["LD_PRELOAD"] = preload;
     env["ODD_E2E_SCENARIO"] = scenarioFile.string();
     env["ODD_E2E_OUT"] = out.string();
     if (blockNodesOnly) env["ODD_E2E_NO_SG"] = "1";
@@ -165,6 +179,14 @@ std::vector<std::string> Environment(const E2eScenario& scenario, const std::str
     const int stdoutFile = open((out / "stdout.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int stderrFile = open((out / "stderr.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (stdoutFile < 0 || stderrFile < 0) _exit(126);
+    if (Run.WithoutRawIo && prctl(PR_CAPBSET_DROP, CAP_SYS_RAWIO, 0, 0, 0) != 0) _exit(126);
+    if (Run.Uid >= 0) {
+        const gid_t gid = static_cast<gid_t>(Run.Uid);
+        if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 ||
+            setuid(static_cast<uid_t>(Run.Uid)) != 0) {
+            _exit(126);
+        }
+    }
     dup2(stdoutFile, STDOUT_FILENO);
     dup2(stderrFile, STDERR_FILENO);
     close(stdoutFile);
@@ -262,7 +284,7 @@ RunResult RunOnTerminal(const E2eScenario& scenario, const std::string& program,
     }
     if (child == 0) RunAsForegroundJob(program, scenario.Args, env, folder, out);
 
-    const auto deadline = std::chrono::steady_clock::now() + RunLimit;
+    const auto deadline = std::chrono::steady_clock::now() + Run.Limit;
     std::string screen;
     size_t answeredUpTo = 0;
     size_t nextBox = 0;
@@ -329,7 +351,7 @@ RunResult RunWithoutTerminal(const E2eScenario& scenario, const std::string& pro
         if (none >= 0) dup2(none, STDIN_FILENO);
         ExecProgram(program, scenario.Args, env, folder, out);
     }
-    const auto deadline = std::chrono::steady_clock::now() + RunLimit;
+    const auto deadline = std::chrono::steady_clock::now() + Run.Limit;
     while (!Reap(child, result, false)) {
         if (std::chrono::steady_clock::now() > deadline) {
             result.Problems.push_back("the program did not end within the time limit");
@@ -473,6 +495,7 @@ struct TracedCommand {
     std::string Item;
     long long Shown = -1;  // bytes of standard output written before the command
     long long Offset = -1;
+    long long AbortedMs = -1;  // how long the kernel waited before it aborted the command
 };
 
 std::vector<TracedCommand> ReadTrace(const fs::path& out) {
@@ -487,6 +510,7 @@ std::vector<TracedCommand> ReadTrace(const fs::path& out) {
         while (words >> word) {
             if (word.compare(0, 6, "shown=") == 0) command.Shown = std::stoll(word.substr(6));
             if (word.compare(0, 7, "offset=") == 0) command.Offset = std::stoll(word.substr(7));
+            if (word.compare(0, 8, "aborted=") == 0) command.AbortedMs = std::stoll(word.substr(8));
         }
         commands.push_back(command);
     }
@@ -532,6 +556,55 @@ void CheckProgressShown(const E2eScenario& scenario, const std::vector<TracedCom
     }
 }
 
+// Windows of the whole trace (the kernel's own commands included), from the first command
+// FROM to the first TO after it: either the program's commands alone, or some of the kernel's.
+void CheckWindows(const E2eScenario& scenario, const std::vector<TracedCommand>& commands) {
+    for (const E2eWindow& window : scenario.Windows) {
+        const std::string label = "between " + window.From + " and " + window.To + ": ";
+        size_t from = 0;
+        while (from < commands.size() &&
+               commands[from].Item.compare(0, window.From.size(), window.From) != 0) {
+            ++from;
+        }
+        size_t to = from + 1;
+        while (to < commands.size() &&
+               commands[to].Item.compare(0, window.To.size(), window.To) != 0) {
+            ++to;
+        }
+        if (from >= commands.size() || to >= commands.size()) {
+            Fail(label + "the trace has no such window");
+            continue;
+        }
+        std::vector<std::string> kernel;
+        for (size_t i = from; i <= to; ++i) {
+            if (commands[i].Drive == "kernel") kernel.push_back(commands[i].Item);
+        }
+        if (window.ProgramOnly && !kernel.empty()) {
+            Fail(label + "the drive received commands of the kernel's own: " + FoldRuns(kernel));
+        }
+        if (!window.ProgramOnly && kernel.empty()) {
+            Fail(label + "the kernel sent no command of its own");
+        }
+    }
+}
+
+// Commands the kernel gave up on: each within the limit, and at least one.
+void CheckAborts(const E2eScenario& scenario, const std::vector<TracedCommand>& commands) {
+    if (scenario.AbortedWithinMs == 0) return;
+    int aborted = 0;
+    for (const TracedCommand& command : commands) {
+        if (command.AbortedMs < 0) continue;
+        ++aborted;
+        std::printf("%s aborted by the kernel after %lld ms\n", command.Item.c_str(),
+                    command.AbortedMs);
+        if (command.AbortedMs > scenario.AbortedWithinMs) {
+            Fail(command.Item + " was aborted after " + std::to_string(command.AbortedMs) +
+                 " ms, later than " + std::to_string(scenario.AbortedWithinMs) + " ms");
+        }
+    }
+    if (aborted == 0) Fail("no command was aborted by the kernel");
+}
+
 void CheckWaits(const E2eScenario& scenario, const fs::path& out) {
     if (!scenario.CheckWaits) return;
     std::string text;
@@ -546,12 +619,27 @@ void CheckWaits(const E2eScenario& scenario, const fs::path& out) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const bool blockNodesOnly = argc == 6 && std::strcmp(argv[5], "--nodes=sr") == 0;
-    if (argc != 5 && !blockNodesOnly) {
-        std::fprintf(stderr, "usage: %s PROGRAM PRELOAD SCENARIO WORK-FOLDER [--nodes=sr]\n",
+    bool usage = argc < 5;
+    for (int i = 5; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (option == "--nodes=sr") {
+            Run.BlockNodesOnly = true;
+        } else if (option == "--without-rawio") {
+            Run.WithoutRawIo = true;
+        } else if (option.compare(0, 6, "--uid=") == 0) {
+            Run.Uid = std::atoi(option.c_str() + 6);
+        } else if (option.compare(0, 8, "--limit=") == 0) {
+            Run.Limit = std::chrono::seconds(std::atoi(option.c_str() + 8));
+        } else {
+            usage = true;
+        }
+    }
+    if (usage) {
+        std::fprintf(stderr, "usage: %s PROGRAM PRELOAD SCENARIO WORK-FOLDER [OPTION...]\n",
                      argv[0]);
         return 2;
     }
+    const bool blockNodesOnly = Run.BlockNodesOnly;
     const std::string program = argv[1];
     const std::string preload = argv[2];
     const fs::path scenarioFile = fs::absolute(argv[3]);
@@ -583,6 +671,13 @@ int main(int argc, char** argv) {
 
     const std::vector<std::string> env =
         Environment(scenario, preload, scenarioFile, out, blockNodesOnly);
+    auto hook = [](const char* variable) {
+        const char* command = std::getenv(variable);
+        if (command != nullptr && std::system(command) != 0) {
+            Fail(std::string(variable) + " failed: " + command);
+        }
+    };
+    hook("ODD_E2E_BEFORE");
     const auto started = std::chrono::steady_clock::now();
     const RunResult result = scenario.NoTerminal
                                  ? RunWithoutTerminal(scenario, program, env, folder, out)
@@ -590,6 +685,7 @@ int main(int argc, char** argv) {
     const auto tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::steady_clock::now() - started)
                             .count();
+    hook("ODD_E2E_AFTER");
     for (const std::string& problem : result.Problems) Fail(problem);
     if (scenario.WithinMs != 0 && tookMs > scenario.WithinMs) {
         Fail("the run took " + std::to_string(tookMs) + " ms, more than " +
@@ -623,6 +719,8 @@ int main(int argc, char** argv) {
         CheckTrace(scenario, commands);
         CheckProgressShown(scenario, commands, out);
         CheckWaits(scenario, out);
+        CheckWindows(scenario, commands);
+        CheckAborts(scenario, commands);
     }
 
     if (Failures.empty()) {

@@ -1,0 +1,119 @@
+#!/bin/busybox sh
+# The guest's /init: loads the SCSI and target modules of the kernel under test, makes a
+# user-backed TCMU device answered by the project's drive handler, links it into a loopback
+# target so that sr attaches it as /dev/sr0 (with its sg node), then runs each scenario of
+# /odd/plan with the real odd-fwupdate and reports on the serial console:
+#   KTEST-BEGIN NAME / the runner's output / KTEST-END NAME rc=N
+# Plan lines: NAME NODES [RUNNER-OPTION...], NODES sg (sg loaded) or sr (sg unloaded).
+/bin/busybox --install -s /bin
+export PATH=/bin
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+mount -t tmpfs tmpfs /tmp
+mkdir -p /dev/pts
+mount -t devpts -o ptmxmode=0666 devpts /dev/pts
+[ -e /dev/ptmx ] || ln -s pts/ptmx /dev/ptmx
+uptime_s() { cut -d' ' -f1 /proc/uptime; }
+echo "KGUEST init at $(uptime_s) s, kernel $(uname -r)"
+
+for module in $(cat /lib/modules/order); do
+  insmod "/lib/modules/$module.ko" || echo "KGUEST insmod $module failed"
+done
+mount -t configfs configfs /sys/kernel/config
+
+target=/sys/kernel/config/target
+device=$target/core/user_0/odd
+mkdir -p "$device"
+echo -n "dev_config=odd/drive" >"$device/control"
+echo -n "dev_size=1073741824" >"$device/control"
+echo -n 1 >"$device/enable"
+n=0
+while [ ! -e /dev/uio0 ]; do
+  usleep 10000
+  n=$((n + 1))
+  if [ $n -gt 1000 ]; then
+    echo "KGUEST no /dev/uio0"
+    dmesg | tail -n 30
+    reboot -f
+  fi
+done
+
+handler_pid=""
+start_handler() {
+  rm -f /tmp/ack
+  /odd/odd_tcmu_drive /dev/uio0 "/odd/scenarios/$1.scenario" "/tmp/work/$1/out" /tmp/ack &
+  handler_pid=$!
+  echo "$handler_pid" >/tmp/handler.pid
+}
+stop_handler() {
+  [ -n "$handler_pid" ] || return 0
+  kill -TERM "$handler_pid"
+  wait "$handler_pid"
+  handler_pid=""
+}
+# What the runner calls before and after the program: a signal, then the handler's answer.
+cat >/tmp/signal_handler <<'SCRIPT'
+#!/bin/sh
+rm -f /tmp/ack
+kill -$1 $(cat /tmp/handler.pid) || exit 1
+n=0
+while [ ! -f /tmp/ack ]; do
+  usleep 10000
+  n=$((n + 1))
+  [ $n -lt 1000 ] || exit 1
+done
+SCRIPT
+chmod 755 /tmp/signal_handler
+
+first=$(grep -v '^#' /odd/plan | sed -n '1s/ .*//p')
+start_handler "$first"
+current=$first
+wwn=naa.5001405000000001
+mkdir -p "$target/loopback/$wwn/tpgt_1/lun/lun_0"
+echo -n naa.5001405000000002 >"$target/loopback/$wwn/tpgt_1/nexus"
+ln -s "$device" "$target/loopback/$wwn/tpgt_1/lun/lun_0/odd"
+n=0
+while [ ! -e /dev/sr0 ] || [ -z "$(ls /sys/block/sr0/device/scsi_generic 2>/dev/null)" ]; do
+  usleep 10000
+  n=$((n + 1))
+  if [ $n -gt 3000 ]; then
+    echo "KGUEST no /dev/sr0"
+    dmesg | tail -n 30
+    reboot -f
+  fi
+done
+echo "KGUEST /dev/sr0 ($(ls /sys/block/sr0/device/scsi_generic)) at $(uptime_s) s"
+
+mkdir -p /tmp/work
+chmod 777 /tmp/work
+while read -r name nodes options; do
+  [ -n "$name" ] || continue
+  case "$name" in \#*) continue ;; esac
+  if [ "$nodes" = sr ] && grep -q '^sg ' /proc/modules; then
+    rmmod sg
+  elif [ "$nodes" = sg ] && ! grep -q '^sg ' /proc/modules; then
+    insmod /lib/modules/sg.ko
+    while [ -z "$(ls /sys/block/sr0/device/scsi_generic 2>/dev/null)" ]; do usleep 10000; done
+  fi
+  if [ "$name" != "$current" ]; then
+    stop_handler
+    start_handler "$name"
+    current=$name
+  fi
+  echo "KTEST-BEGIN $name"
+  started=$(uptime_s)
+  ODD_E2E_BEFORE="/tmp/signal_handler USR2" ODD_E2E_AFTER="/tmp/signal_handler USR1" \
+    /odd/odd_e2e_runner /odd/odd-fwupdate none "/odd/scenarios/$name.scenario" /tmp/work \
+    --limit=120 $options
+  rc=$?
+  echo "KTEST-TIME $name $started $(uptime_s)"
+  if [ $rc -ne 0 ]; then
+    echo "--- trace"; cat "/tmp/work/$name/out/trace.txt"
+    echo "--- stdout"; cat "/tmp/work/$name/out/stdout.bin"; echo
+  fi
+  echo "KTEST-END $name rc=$rc"
+done </odd/plan
+stop_handler
+echo "KGUEST done at $(uptime_s) s"
+reboot -f
