@@ -43,8 +43,9 @@
 //                           ITEM is the opcode in hex, "3b/07/f0" for the buffer commands, a
 //                           "!02/3a/00" / "!EIO" / "!EPERM" suffix for a failed one, "*K" repeats
 //   only-program-between A B  from the first command A to the first B after it, the drive
-//                           received none of the kernel's own commands ("kernel-between":
-//                           some); A and B are trace items or their beginnings
+//                           received none of the kernel's own commands ("kernel-between A B
+//                           [ITEM...]": some, these among them); A and B are trace items or
+//                           their beginnings
 //   aborted-within MS       the kernel gave up on a command, each within MS of its arrival
 //   waits MS...             every wait of the program's clock, in order ("*K" repeats)
 //   stderr TEXT             one line of the expected standard error (escapes decoded; several
@@ -124,6 +125,7 @@ struct E2eWindow {
     std::string From;
     std::string To;
     bool ProgramOnly = true;
+    std::vector<std::string> KernelItems;  // each among the kernel's commands in the window
 };
 
 struct E2eScenario {

@@ -9,6 +9,8 @@
 // everything before it (the kernel's scan and probe) is the kernel's own, and the trace starts
 // afresh. SIGUSR1 writes the records into OUT-FOLDER as the preloaded fake does (trace.txt,
 // sr0.state, sr0.kernel.bin, sr0.normal.bin). Each signal is acknowledged by creating ACK-FILE.
+// A file ACK-FILE.out, when there at SIGUSR2, names the records' folder from then on: a second
+// run against the same drive keeps its records apart.
 // SIGTERM writes the records and ends.
 #include <fcntl.h>
 #include <poll.h>
@@ -97,7 +99,7 @@ struct Handler {
 
     std::mutex Lock;  // the ring's tail, the model, the trace and the held commands
     bool Started = false;
-    bool LastKernelOwnNotTur = false;  // the command before was the kernel's, not a TUR
+    bool LastKernelOwn = true;
     std::vector<std::string> Trace;
     std::map<uint16_t, Held*> HeldCommands;
     std::vector<std::thread> Workers;
@@ -135,11 +137,13 @@ void Serve(Handler& h, const TcmuCommand& command) {
     if (out) h.Ring.Gather(command, data.data());
 
     std::unique_lock<std::mutex> guard(h.Lock);
-    // The cdrom layer's TEST UNIT READY comes right after its event status request (on open)
-    // or its door lock (on close); the program's never does.
+    // The cdrom layer sends TEST UNIT READY after its event status request, once or more, on
+    // every open and close of /dev/srN. A TEST UNIT READY right after a command of the
+    // kernel's counts as the kernel's: on /dev/srN that takes the program's own with it (it
+    // cannot be told apart there); on /dev/sgN, where the kernel sends nothing, none.
     const bool kernelOwn =
-        !h.Started || IsKernelOpcode(cdb[0]) || (cdb[0] == 0x00 && h.LastKernelOwnNotTur);
-    h.LastKernelOwnNotTur = kernelOwn && cdb[0] != 0x00;
+        !h.Started || IsKernelOpcode(cdb[0]) || (cdb[0] == 0x00 && h.LastKernelOwn);
+    h.LastKernelOwn = kernelOwn;
 
     VirtualDrive& model = h.Drive.Model;
     model.Faults.clear();
@@ -313,6 +317,9 @@ int main(int argc, char** argv) {
                 std::lock_guard<std::mutex> guard(h.Lock);
                 h.Started = true;
                 h.Trace.clear();
+                std::ifstream folder(h.Ack + ".out");
+                std::string out;
+                if (std::getline(folder, out) && !out.empty()) h.Out = out;
             }
             Acknowledge(h);
         }

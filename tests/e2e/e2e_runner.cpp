@@ -23,6 +23,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -585,6 +586,11 @@ void CheckWindows(const E2eScenario& scenario, const std::vector<TracedCommand>&
         if (!window.ProgramOnly && kernel.empty()) {
             Fail(label + "the kernel sent no command of its own");
         }
+        for (const std::string& item : window.KernelItems) {
+            if (std::find(kernel.begin(), kernel.end(), item) == kernel.end()) {
+                Fail(label + "the kernel's commands lack " + item + ": " + FoldRuns(kernel));
+            }
+        }
     }
 }
 
@@ -677,6 +683,8 @@ int main(int argc, char** argv) {
             Fail(std::string(variable) + " failed: " + command);
         }
     };
+    // The hooks learn where the records of this run belong.
+    setenv("ODD_E2E_RUN_OUT", out.c_str(), 1);
     hook("ODD_E2E_BEFORE");
     const auto started = std::chrono::steady_clock::now();
     const RunResult result = scenario.NoTerminal

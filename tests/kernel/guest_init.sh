@@ -28,6 +28,9 @@ mkdir -p "$device"
 echo -n "dev_config=odd/drive" >"$device/control"
 echo -n "dev_size=1073741824" >"$device/control"
 echo -n 1 >"$device/enable"
+# Aborts are passed to the handler, which answers an aborted command at once; without this the
+# kernel waits for its own 30 s TCMU time-out before the abort completes.
+echo -n 1 >"$device/attrib/tmr_notification"
 n=0
 while [ ! -e /dev/uio0 ]; do
   usleep 10000
@@ -56,6 +59,7 @@ stop_handler() {
 cat >/tmp/signal_handler <<'SCRIPT'
 #!/bin/sh
 rm -f /tmp/ack
+echo "$ODD_E2E_RUN_OUT" >/tmp/ack.out
 kill -$1 $(cat /tmp/handler.pid) || exit 1
 n=0
 while [ ! -f /tmp/ack ]; do
@@ -96,7 +100,21 @@ while read -r name nodes options; do
     insmod /lib/modules/sg.ko
     while [ -z "$(ls /sys/block/sr0/device/scsi_generic 2>/dev/null)" ]; do usleep 10000; done
   fi
-  if [ "$name" != "$current" ]; then
+  # --same-drive: the drive of the run before goes on, as it was left.
+  case " $options " in
+    *" --same-drive "*) options=$(echo " $options " | sed 's/ --same-drive / /') ;;
+    *) [ "$name" = "$current" ] || restart=yes ;;
+  esac
+  pause=$(echo " $options " | sed -n 's/.* --pause=\([0-9]*\) .*/\1/p')
+  if [ -n "$pause" ]; then
+    options=$(echo " $options " | sed 's/ --pause=[0-9]* / /')
+    sleep "$pause"
+  fi
+  poll=$(echo " $options " | sed -n 's/.* --poll-events=\([0-9]*\) .*/\1/p')
+  options=$(echo " $options " | sed 's/ --poll-events=[0-9]* / /')
+  echo "${poll:-0}" >/sys/block/sr0/events_poll_msecs
+  if [ "${restart:-}" = yes ]; then
+    restart=no
     stop_handler
     start_handler "$name"
     current=$name

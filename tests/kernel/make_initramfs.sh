@@ -2,13 +2,13 @@
 # Builds the guest's initramfs from the build outputs: busybox (static), the modules the guest
 # loads with everything they depend on (in load order), odd-fwupdate and the scenario runner
 # with the shared libraries they use, the TCMU drive handler, the scenarios and the init script.
-#   make_initramfs.sh KERNEL-ROOT OUT.cpio.gz PROGRAM RUNNER HANDLER INIT PLAN SCENARIO...
+#   make_initramfs.sh KERNEL-ROOT OUT.cpio.gz PROGRAM RUNNER HANDLER INIT PLAN SCENARIO-FOLDER
 set -eu
-root=$1 out=$2 program=$3 runner=$4 handler=$5 init=$6 plan=$7
-shift 7
+root=$1 out=$2 program=$3 runner=$4 handler=$5 init=$6 plan=$7 scenarios=$8
 modules_dir=$(ls -d "$root"/lib/modules/*/ | head -n 1)
 stage=$(mktemp -d "${out%/*}/initramfs.XXXXXX")
 trap 'rm -rf "$stage"' EXIT
+chmod 755 "$stage"  # the guest's root: a user other than root runs the program too
 mkdir -p "$stage/bin" "$stage/lib/modules" "$stage/odd/scenarios" "$stage/proc" "$stage/sys" \
   "$stage/dev" "$stage/tmp"
 
@@ -60,7 +60,7 @@ done
 cp "$init" "$stage/init"
 chmod 755 "$stage/init"
 cp "$plan" "$stage/odd/plan"
-for scenario in "$@"; do cp "$scenario" "$stage/odd/scenarios/"; done
+cp "$scenarios"/*.scenario "$stage/odd/scenarios/"
 
 (cd "$stage" && find . | "$busybox" cpio -o -H newc 2>/dev/null) | gzip -1 >"$out.tmp"
 mv "$out.tmp" "$out"
