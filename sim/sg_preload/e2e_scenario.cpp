@@ -586,8 +586,8 @@ bool ParseScenario(const std::string& text, E2eScenario& scenario, std::string& 
             if (words.size() < 3 || (programOnly && words.size() != 3)) {
                 return fail(key + " takes two trace items");
             }
-            scenario.Windows.push_back(E2eWindow{words[1], words[2], programOnly,
-                                                 {words.begin() + 3, words.end()}});
+            scenario.Windows.push_back(
+                E2eWindow{words[1], words[2], programOnly, {words.begin() + 3, words.end()}});
         } else if (key == "aborted-within") {
             uint32_t ms = 0;
             if (words.size() != 2 || !ParseNumber(words[1], ms) || ms == 0) {
