@@ -3,7 +3,7 @@
 # user-backed TCMU device answered by the project's drive handler, links it into a loopback
 # target so that sr attaches it as /dev/sr0 (with its sg node), then runs each scenario of
 # /odd/plan with the real odd-fwupdate and reports on the serial console:
-#   KTEST-BEGIN NAME / the runner's output / KTEST-END NAME rc=N
+#   KTEST-BEGIN NAME / the runner's output / KTEST-TIME, KTEST-COMMANDS / KTEST-END NAME rc=N
 # Plan lines: NAME NODES [RUNNER-OPTION...], NODES sg (sg loaded) or sr (sg unloaded).
 /bin/busybox --install -s /bin
 export PATH=/bin
@@ -126,6 +126,8 @@ while read -r name nodes options; do
     --limit=120 $options
   rc=$?
   echo "KTEST-TIME $name $started $(uptime_s)"
+  trace=/tmp/work/$name/out/trace.txt
+  echo "KTEST-COMMANDS $name program=$(grep -c '^sr0 ' "$trace") kernel=$(grep -c '^kernel ' "$trace")"
   if [ $rc -ne 0 ]; then
     echo "--- trace"; cat "/tmp/work/$name/out/trace.txt"
     echo "--- stdout"; cat "/tmp/work/$name/out/stdout.bin"; echo
