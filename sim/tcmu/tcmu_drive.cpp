@@ -335,8 +335,13 @@ int main(int argc, char** argv) {
         }
         if (!pending) continue;
         pending = false;
+        // The ring's read position is shared with the workers' answers: read under the lock.
+        auto next = [](Handler& handler, TcmuEntry& entry) {
+            std::lock_guard<std::mutex> guard(handler.Lock);
+            return handler.Ring.Next(entry);
+        };
         TcmuEntry entry;
-        while (h.Ring.Next(entry)) {
+        while (next(h, entry)) {
             if (entry.IsCommand) {
                 Serve(h, entry.Command);
             } else if (!entry.AbortedIds.empty()) {
