@@ -14,11 +14,13 @@ cd "$folder"
 deb=$(ls "${package}_"*"_amd64.deb" 2>/dev/null | head -n 1 || true)
 if [ -z "$deb" ]; then
   # apt runs the download as _apt where it can, which may not write into a build folder.
-  if ! apt-get -q download "$pin" >download.log 2>&1; then
+  # Package lists that are missing or older than the pin are refreshed once.
+  if ! apt-get -q download "$pin" >download.log 2>&1 &&
+    ! { apt-get -q update >>download.log 2>&1 && apt-get -q download "$pin" >>download.log 2>&1; }; then
     cat download.log >&2
     echo "fetch_kernel.sh: cannot fetch the pinned kernel $pin." >&2
-    echo "Run 'apt-get update'; if apt-cache policy $package lists no $version any more," >&2
-    echo "pin a linux-image-6.1.0-*-amd64 that it lists in $pin_file." >&2
+    echo "If apt-cache policy $package lists no $version any more (Debian keeps the current" >&2
+    echo "kernel ABI only), pin a linux-image-6.1.0-*-amd64=VERSION that it lists in $pin_file." >&2
     exit 1
   fi
   deb=$(ls "${package}_"*"_amd64.deb" | head -n 1)
