@@ -1,0 +1,196 @@
+#!/usr/bin/env bash
+# Usage: tools/mutants.sh [BUILD_DIR] [ID...] — plants each one-line fault below in turn, rebuilds, runs the suite, restores the file; prints "killed N of M" and the survivors.
+#
+# Each fault is one line of the list at the end: an id, the file, then "FROM ~> TO" (leading
+# blanks of FROM do not count). FROM must occur exactly once in the file, or the script stops
+# before the first fault: a fault that no longer applies is rewritten, never skipped. A fault
+# is killed when the suite fails or hangs (time-out); one that does not compile stops the
+# script. IDs after the build folder run only those faults.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=${1:-build/mutants}
+shift $(($# > 0 ? 1 : 0))
+only=("$@")
+
+# Everything the suite runs, and nothing else (no demo, no benchmarks).
+targets=(odd_tests odd_linux_tests odd-fwupdate odd_fake_sr odd_e2e_runner fake_sr_test
+         fault_campaign)
+suite_timeout=600  # seconds for the whole suite of one fault; a hang counts as killed
+
+saved=""
+saved_file=""
+restore() {
+    if [ -n "$saved_file" ]; then
+        cp -p "$saved" "$saved_file"
+        saved_file=""
+    fi
+}
+trap 'restore; rm -f "$saved"; exit 130' INT TERM
+trap 'restore; rm -f "$saved"' EXIT
+saved=$(mktemp)
+
+build_suite() {
+    cmake --build "$build" -j2 --target "${targets[@]}" >"$build/mutant-build.log" 2>&1
+}
+
+# The quick tests first, the fault campaign last, each stopping at the first failure.
+run_suite() {
+    timeout "$suite_timeout" ctest --test-dir "$build" -j2 --stop-on-failure --timeout 120 \
+        -E '^fault_campaign$' >"$build/mutant-test.log" 2>&1 || return 1
+    timeout "$suite_timeout" ctest --test-dir "$build" --timeout 400 -R '^fault_campaign$' \
+        >>"$build/mutant-test.log" 2>&1 || return 1
+    return 0
+}
+
+# Prints the file with FROM replaced by TO; fails unless FROM occurs exactly once.
+mutate() {
+    python3 - "$@" <<'EOF'
+import sys
+path, old, new = sys.argv[1:4]
+text = open(path, encoding="utf-8").read()
+count = text.count(old)
+if count != 1:
+    sys.exit(f"{path}: {old!r} occurs {count} times")
+open(path, "w", encoding="utf-8").write(text.replace(old, new))
+EOF
+}
+
+mutant_list() {
+    sed -n '/^# ---- faults ----$/,$p' "$root/tools/mutants.sh" | grep -v '^#' | grep -v '^\s*$'
+}
+
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 2
+build_suite || { echo "the unchanged tree does not build (see $build/mutant-build.log)"; exit 2; }
+run_suite || { echo "the suite fails without any fault (see $build/mutant-test.log)"; exit 2; }
+
+# Every fault must apply before the first one is run.
+while read -r id file rest; do
+    from=${rest%% ~> *}
+    n=$(python3 -c 'import sys; print(open(sys.argv[1]).read().count(sys.argv[2]))' "$file" "$from")
+    [ "$n" = 1 ] || { echo "fault $id: '$from' occurs $n times in $file"; exit 2; }
+done < <(mutant_list)
+
+killed=0
+total=0
+survivors=()
+while read -r id file rest; do
+    if [ ${#only[@]} -gt 0 ] && [[ " ${only[*]} " != *" $id "* ]]; then continue; fi
+    from=${rest%% ~> *}
+    to=${rest#* ~> }
+    cp -p "$file" "$saved"
+    saved_file=$file
+    mutate "$file" "$from" "$to" || exit 2
+    total=$((total + 1))
+    if ! build_suite; then
+        echo "fault $id does not compile (see $build/mutant-build.log)"
+        exit 2
+    fi
+    if run_suite; then
+        survivors+=("$id")
+        echo "SURVIVED $id  $file: $from  ->  $to"
+    else
+        killed=$((killed + 1))
+        echo "killed   $id"
+    fi
+    restore
+    # The restored file is older than the objects built from the fault: make it rebuild.
+    touch "$file"
+done < <(mutant_list)
+
+build_suite
+echo "killed $killed of $total"
+[ ${#survivors[@]} -eq 0 ] || echo "survivors: ${survivors[*]}"
+[ ${#survivors[@]} -eq 0 ]
+exit
+
+# ---- faults ----
+# Revision checks of the current generation.
+early-notice src/update/current_generation.cpp State.DriveRevisionNumber < EarlyVersionBound) { ~> State.DriveRevisionNumber <= EarlyVersionBound) {
+reflash-text src/update/current_generation.cpp if (State.CurrentKind < KindReflashText) { ~> if (State.CurrentKind <= KindReflashText) {
+pre-production src/update/firmware_image.cpp if (State.DriveRevisionNumber < MassProductionRevision && ~> if (State.DriveRevisionNumber <= MassProductionRevision &&
+model-range src/update/drive_identity.cpp if (n < row.low || n > row.high) continue; ~> if (n < row.low || n >= row.high) continue;
+revision-digits src/update/drive_identity.cpp static_cast<uint8_t>((text[2] - '0') * 16 + (text[3] - '0')); ~> static_cast<uint8_t>((text[2] - '0') * 10 + (text[3] - '0'));
+already-latest src/update/firmware_image.cpp State.NewRevision <= State.DriveRevisionNumber) { ~> State.NewRevision < State.DriveRevisionNumber) {
+kernel-short src/update/firmware_image.cpp if (part == ImagePartKernel && bytes < KernelPartLength) { ~> if (part == ImagePartKernel && bytes < ImageHeader::Size) {
+# The device opened for writing.
+open-mode src/platform/linux/device.cpp const int mode = access != 0 ? O_RDWR : O_RDONLY; ~> const int mode = access != 0 ? O_RDONLY : O_RDONLY;
+# CDB bytes.
+cdb-offset-low src/device/drive_commands.cpp cdb[5] = static_cast<uint8_t>(offset); ~> cdb[5] = 0;
+cdb-length-high src/device/drive_commands.cpp cdb[7] = static_cast<uint8_t>(length >> 8); ~> cdb[7] = static_cast<uint8_t>(length >> 9);
+buffer-kernel src/device/drive_commands.cpp constexpr uint8_t BufferKernel = 0xFE; ~> constexpr uint8_t BufferKernel = 0xFF;
+buffer-pre-update src/device/drive_commands.cpp constexpr uint8_t BufferPreUpdate = 0xD4; ~> constexpr uint8_t BufferPreUpdate = 0xD5;
+pre-update-offset src/device/drive_commands.cpp constexpr uint32_t PreUpdateOffset = 0x780; ~> constexpr uint32_t PreUpdateOffset = 0x700;
+pre-update-data src/device/drive_commands.cpp State.CommandData[1] = 0x3F; ~> State.CommandData[1] = 0x3E;
+mode-download src/device/drive_commands.cpp constexpr uint8_t ModeDownload = 7; ~> constexpr uint8_t ModeDownload = 6;
+start-stop-byte4 src/device/drive_commands.cpp powerCondition * 16 + loadEject * 2 + start); ~> powerCondition * 16 + loadEject + start);
+report-key-format src/device/drive_commands.cpp request.Cdb[10] = static_cast<uint8_t>(agid * 64 + keyFormat); ~> request.Cdb[10] = static_cast<uint8_t>(agid * 64);
+inquiry-length src/device/drive_commands.cpp request.Cdb[4] = static_cast<uint8_t>(InquiryLength); ~> request.Cdb[4] = static_cast<uint8_t>(InquiryLength - 1);
+mode-into-normal src/device/mode_control.cpp constexpr int ModeIntoNormal = 5; ~> constexpr int ModeIntoNormal = 4;
+unlock-response-id src/device/mode_control.cpp constexpr int BufferUnlockResponse = 0xE1; ~> constexpr int BufferUnlockResponse = 0xE2;
+switch-value-bytes src/device/mode_control.cpp block[ValueOffset + i] = static_cast<uint8_t>(value >> (8 * i)); ~> block[ValueOffset + i] = static_cast<uint8_t>(value >> (4 * i));
+switch-value-general src/device/mode_control.cpp return value + 6; ~> return value + 5;
+unlock-response src/device/mode_control.cpp response[i] = static_cast<uint8_t>(rotated + static_cast<unsigned>(i)); ~> response[i] = static_cast<uint8_t>(rotated);
+# Time-outs.
+chunk-timeout src/device/drive_commands.cpp constexpr uint32_t ChunkTimeoutMs = 20000; ~> constexpr uint32_t ChunkTimeoutMs = 10000;
+inquiry-timeout-1394 src/device/drive_commands.cpp constexpr int32_t InquiryTimeoutIeee1394Ms = 1000; ~> constexpr int32_t InquiryTimeoutIeee1394Ms = 5000;
+commit-unlimited src/device/drive_commands.cpp const uint32_t timeout = unlimitedCommit ? 0 : State.CommandTimeout; ~> const uint32_t timeout = State.CommandTimeout;
+leave-timeout-30s src/device/mode_control.cpp if (kind == 0x1005 || kind == 0x1041) return 30000; ~> if (kind == 0x1005 || kind == 0x1041) return 3000;
+leave-timeout-180s src/device/mode_control.cpp InRange(kind, 0x1042, 0x1048)) return 180000; ~> InRange(kind, 0x1042, 0x1048)) return 18000;
+no-limit-seconds src/device/executor_spti.cpp constexpr uint32_t NoLimitSeconds = 60; ~> constexpr uint32_t NoLimitSeconds = 30;
+spti-seconds src/device/executor_spti.cpp timeoutMs == 0 ? NoLimitSeconds : timeoutMs / 1000; ~> timeoutMs == 0 ? NoLimitSeconds : timeoutMs / 100;
+legacy-flash-time src/update/legacy_transfer.cpp constexpr uint32_t LongFlashMs = 30000; ~> constexpr uint32_t LongFlashMs = 20000;
+sgio-timeout src/platform/linux/device.cpp UINT32_MAX : seconds * 1000; ~> UINT32_MAX : seconds * 100;
+# Chunk bounds.
+kernel-chunks src/update/current_generation.cpp offset < KernelPartLength; offset += ChunkSize) { ~> offset + ChunkSize < KernelPartLength; offset += ChunkSize) {
+normal-last-chunk src/update/current_generation.cpp while (offset < size) { ~> while (offset + chunk < size) {
+partial-commit src/update/current_generation.cpp if (written) { ~>     if (true) {
+legacy-chunks src/update/legacy_transfer.cpp } while (sent && offset < tail); ~> } while (sent && offset + ChunkLength < tail);
+legacy-tail src/update/legacy_transfer.cpp constexpr uint32_t TailLength = TailBack + 0x10; ~> constexpr uint32_t TailLength = TailBack;
+legacy-marker src/update/legacy_transfer.cpp return State.UsesAspi != 0 ? "WIN2" : "WIN "; ~> return "WIN ";
+# Consent and answers.
+consent-82 src/update/current_generation.cpp ShowMessage(82, StyleYesNo) != AnswerYes) { ~> ShowMessage(82, StyleYesNo) == AnswerNo) {
+consent-46 src/update/current_generation.cpp if (ShowMessage(46, StyleYesNo) == AnswerYes) return true; ~> if (ShowMessage(46, StyleYesNo) != AnswerNo) return true;
+consent-retry src/update/current_generation.cpp if (ShowMessage(47, StyleYesNo) != AnswerYes) return ResultStopRun; ~> if (ShowMessage(47, StyleYesNo) == AnswerNo) return ResultStopRun;
+consent-all src/run/run_driver.cpp if (ShowMessage(31, StyleYesNo) != AnswerYes) State.UpdateAll = 0; ~> if (ShowMessage(31, StyleYesNo) == AnswerNo) State.UpdateAll = 0;
+consent-legacy src/update/legacy_generation.cpp ShowMessage(99, StyleYesNo) != AnswerYes) return 7; ~> ShowMessage(99, StyleYesNo) == AnswerNo) return 7;
+no-terminal src/platform/linux/console.cpp if (tty == nullptr) return 0; ~> if (tty == nullptr) return 6;
+terminal-eof src/platform/linux/message_box.cpp if (std::fgets(line, sizeof line, in) == nullptr) return 0; ~> if (std::fgets(line, sizeof line, in) == nullptr) return 6;
+# Message styles and texts.
+style-33 src/update/current_generation.cpp ShowMessage(33, StyleWarning); ~> ShowMessage(33, StyleError);
+style-70 src/update/current_generation.cpp ShowMessage(70, StyleInformation); ~> ShowMessage(70, StyleReport);
+style-36 src/run/run_driver.cpp ShowMessage(36, StyleWarning); ~> ShowMessage(36, StyleInformation);
+style-54 src/update/firmware_image.cpp State.UpdateAll == 1 ? StyleReport : StyleInformation); ~> State.UpdateAll == 1 ? StyleInformation : StyleReport);
+warning-flags src/console/message.cpp return 0x30;  // MB_OK | MB_ICONEXCLAMATION ~> return 0x40;  // MB_OK | MB_ICONEXCLAMATION
+style-87 src/update/current_generation.cpp if (rc != 0 && denied) ShowMessage(87, StyleError); ~> if (rc != 0 && denied) ShowMessage(87, StyleReport);
+japanese-locale src/platform/linux/console.cpp return std::strncmp(locale, "ja", 2) == 0 ? 932 : 437; ~> return std::strncmp(locale, "jp", 2) == 0 ? 932 : 437;
+# Exit codes and the run's outcome.
+all-updated src/run/run_driver.cpp if (State.SuccessCount == State.TargetCount) { ~> if (State.SuccessCount != 0) {
+stop-run src/run/run_driver.cpp } else if (result == ResultStopRun) { ~> } else if (result == 7) {
+no-procedure src/run/run_driver.cpp int result = 1;  // a kind ~> int result = 0;  // a kind
+# Intel HEX.
+hex-data-at src/update/hex_image.cpp constexpr size_t DataAt = 9; ~> constexpr size_t DataAt = 8;
+hex-segment src/update/hex_image.cpp segmentBase = segment * 16; ~> segmentBase = segment * 10;
+hex-end-record src/update/hex_image.cpp if (type == RecordEnd) break; ~> if (type == RecordSegment) break;
+hex-bound src/update/hex_image.cpp if (target >= State.WorkBufferSize) { ~> if (target > State.WorkBufferSize) {
+hex-amount src/update/hex_image.cpp if (dataRead >= amount) break; ~> if (dataRead > amount) break;
+hex-fill src/update/hex_image.cpp std::memset(State.WorkBuffer, 0xFF, size); ~> std::memset(State.WorkBuffer, 0x00, size);
+# The SG_IO mapping.
+sgio-eperm src/platform/linux/device.cpp case EPERM: ~> case ENOSPC:
+sgio-direction src/platform/linux/device.cpp header->dxfer_direction = SG_DXFER_TO_DEV; ~> header->dxfer_direction = SG_DXFER_FROM_DEV;
+sgio-failed-call src/platform/linux/device.cpp if (ioctlResult < 0) return ~> if (ioctlResult < -1) return
+sgio-timeout-code src/platform/linux/device.cpp driver == DriverTimeout ? ERROR_SEM_TIMEOUT : ERROR_IO_DEVICE; ~> driver == DriverTimeout ? ERROR_IO_DEVICE : ERROR_SEM_TIMEOUT;
+sgio-resid src/platform/linux/device.cpp ? header.dxfer_len - static_cast<unsigned>(resid) ~> ? header.dxfer_len
+sgio-sense-length src/platform/linux/device.cpp header.sb_len_wr < header.mx_sb_len ? header.sb_len_wr : header.mx_sb_len; ~> header.mx_sb_len;
+# The pass-through block, its checks and the SPTI answer.
+block-cdb-length src/platform/pass_through_block.h if (cdbLength == 0 || cdbLength > 16) ~> if (cdbLength == 0 || cdbLength > 17)
+block-sense-room src/platform/pass_through_block.h senseLength > Sptd::BlockSize - senseOffset)) { ~> senseLength > Sptd::BlockSize)) {
+block-target-id src/platform/pass_through_block.h block[Sptd::TargetId] = address[ScsiAddressField::TargetId]; ~> block[Sptd::TargetId] = address[ScsiAddressField::Lun];
+spti-check-condition src/device/executor_spti.cpp if (block[Sptd::ScsiStatus] != 0) { ~> if (block[Sptd::ScsiStatus] > 2) {
+unit-attention-retry src/device/drive_commands.cpp State.SenseBuffer[2] == SenseKeyUnitAttention) { ~> State.SenseBuffer[2] == 0x02) {
+rebooting-sense src/device/mode_control.cpp (senseByte2 == 2 || senseByte2 == 6)) { ~> (senseByte2 == 2 || senseByte2 == 3)) {
+# The Windows blocks.
+win32-post-proc src/platform/win32/win32_blocks.h PutLe32(srb + Srb::PostProc, event); ~> PutLe32(srb + Srb::PostProc, data);
+win32-abort src/platform/win32/win32_blocks.h PutLe32(srb + SrbToAbort, data); ~> PutLe32(srb + SrbToAbort, event);
+win32-data-buffer src/platform/win32/win32_blocks.h PutLe32(wire + Sptd::DataBuffer, data); ~> PutLe32(wire + Sptd::DataBuffer, 0);
+win32-sense-clamp src/platform/win32/win32_blocks.h if (block[Sptd::SenseInfoLength] > offered) ~> if (block[Sptd::SenseInfoLength] > 32)
