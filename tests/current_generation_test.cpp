@@ -97,6 +97,15 @@ void UseUnlockingDrive() {
     std::memcpy(State.Definition.Entries[0].Product, "DVD-RW  QXR-730D", 16);
 }
 
+// A kind 0x1006 drive at `revision` without its normal part, its entry with the one-way warning.
+void EarlyDrive(const char* revision) {
+    Drive->Kind = 0x1006;
+    Drive->Revision = revision;
+    Drive->NormalEdition = "        ";
+    State.Definition.Entries[0].KindCode = 0x1006;
+    State.Definition.Entries[0].OneWayWarning = 1;
+}
+
 // The run as far as the target loop; then the procedure alone, with the console, boxes, waits
 // and trace of the procedure only. `before` runs in between.
 int Update(const std::function<void()>& before = {}, const std::vector<int>& answers = {}) {
@@ -323,6 +332,18 @@ TEST_F(UpdateTest, Outcomes) {
              State.Definition.Entries[0].KindCode = 0x1004;
          }, {6}, 0, std::string("\rProcessing 100% --> Complete") + Rebooting + NewLine + Success,
          {Ask}, 71, 10000, false},
+        {"kind 0x1005: the re-flash closing text, no 44", false, [] {
+             Drive->Kind = 0x1005;
+             State.Definition.Entries[0].KindCode = 0x1005;
+         }, {6}, 0, std::string(ClosingEn) + NewLine + Success, {Ask}, 71, 10000, false},
+        {"revision 1.00 is no pre-production firmware", false, [] { Drive->Revision = "1.00"; },
+         {6}, 0, Success, {Ask}, 71, 10000, false},
+        // A drive without its normal part skips the revision checks and meets the one-way
+        // warning; on kind 0x1006 below 0.23 the notice replaces the question.
+        {"kind 0x1006 at 0.22: notice 70, then 82", false, [] { EarlyDrive("0.22"); }, {1}, 7,
+         "then please turn off the power once.", {Info, Ask}, 0, 0, false},
+        {"kind 0x1006 at 0.23: question 46 declined", false, [] { EarlyDrive("0.23"); }, {7}, 1,
+         canceled, {Ask, Warn}, 0, 0, false},
         {"unlock exchange, then the switch", false, UseUnlockingDrive, {6}, 0, Success, {Ask}, 73,
          9200, false},
         {"all drives confirmed at the start: 82 is never asked", false,

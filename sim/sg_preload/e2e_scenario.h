@@ -38,7 +38,8 @@
 //                           what it said since that answer
 //   exit N                  the program's exit code
 //   expect-drive N k=v ...  the drive afterwards: revision=, mode=normal|kernel, kernel-chunks=,
-//                           normal-chunks=, reflashes=, flash=new|none
+//                           normal-chunks=, reflashes=, flash=new|none, read-only-writes= (WRITE
+//                           BUFFERs sent through a descriptor opened read-only)
 //   trace N ITEMS...        the commands drive N received, in order (several lines add up);
 //                           ITEM is the opcode in hex, "3b/07/f0" for the buffer commands, a
 //                           "!02/3a/00" / "!EIO" / "!EPERM" suffix for a failed one, "*K" repeats
@@ -89,6 +90,7 @@ struct E2eDrive {
     bool HasGenericNode = true;
     int GenericOpenErrno = 0;  // every open of /dev/sgM fails with this
     std::vector<E2eFault> Faults;
+    uint32_t ReadOnlyWrites = 0;  // WRITE BUFFERs that came through a read-only descriptor
 };
 
 struct E2ePackage {

@@ -401,6 +401,10 @@ int SgIo(int index, bool writable, bool generic, sg_io_hdr_t* h) {
     if (filtered && !SafeForRead(cdb[0]) && !(SafeForWrite(cdb[0]) && writable) && !drive.RawIo) {
         return refuse(EPERM);
     }
+    // With CAP_SYS_RAWIO the kernel takes WRITE BUFFER through a read-only descriptor too; a
+    // program that rewrites firmware opens the drive for writing all the same, and the record
+    // counts the writes that came another way.
+    if (cdb[0] == 0x3B && !writable) ++drive.ReadOnlyWrites;
     if (h->dxfer_len > drive.MaxTransfer) return refuse(EIO);
     bool toDevice = false;
     if (h->dxfer_len != 0) {
@@ -626,7 +630,8 @@ std::string FlashState(const Preload& p, const E2eDrive& drive) {
         << "normal-end=" << m.NormalBytesEnd << "\n"
         << "kernel-end=" << m.KernelBytesEnd << "\n"
         << "reflashes=" << m.ReflashCount << "\n"
-        << "pre-update-writes=" << m.PreUpdateWrites << "\n";
+        << "pre-update-writes=" << m.PreUpdateWrites << "\n"
+        << "read-only-writes=" << drive.ReadOnlyWrites << "\n";
     return out.str();
 }
 
