@@ -115,31 +115,4 @@ TEST(CatalogueJa, ParallelToEnglishSet) {
     for (unsigned code : {13u, 36u}) EXPECT_EQ(std::string(MessageTextJa[code]).back(), '\n');
 }
 
-TEST(CatalogueJa, FixedTextsKeptVerbatim) {
-    const struct {
-        unsigned code;
-        const char* utf8;
-    } kFixed[] = {
-        {11, "\r\nﾊﾞｲﾅﾘﾌｧｲﾙの読み込みに失敗しました。\r\n(ファイル名 : %.12s)"},
-        {31,
-         "\r\nこのﾌﾟﾛｸﾞﾗﾑで利用可能なﾄﾞﾗｲﾌﾞが%d台見つかりました。\r\n"
-         "すべてのﾄﾞﾗｲﾌﾞを自動的にｱｯﾌﾟﾃﾞｰﾄしますか？"},
-        {33, "\r\nｱｯﾌﾟﾃﾞｰﾄはｷｬﾝｾﾙされました。"},
-        {34, "\r\n%d台目のﾄﾞﾗｲﾌﾞのｱｯﾌﾟﾃﾞｰﾄを開始します。"},
-        {58, "\r\n%d台のﾄﾞﾗｲﾌﾞをｱｯﾌﾟﾃﾞｰﾄしました。"},
-        {75,
-         "\r\nDL+RをサポートしているハードウェアにDL+R未サポートのFWを書き込もうとしています。"
-         "\r\nｱｯﾌﾟﾃﾞｰﾄを行いますか？"},
-        {76,
-         "\r\nDL+R未サポートのハードウェアにDL+RサポートのFWを書き込もうとしています。"
-         "\r\nｱｯﾌﾟﾃﾞｰﾄを行いますか？"},
-        {82, "\r\n%.24s %.5s (20%.8s)のﾄﾞﾗｲﾌﾞを\r\n%.24s %.5s (20%.8s)にｱｯﾌﾟﾃﾞｰﾄしますか？"},
-    };
-    for (const auto& fixed : kFixed) {
-        SCOPED_TRACE(fixed.code);
-        ASSERT_NE(MessageTextJa[fixed.code], nullptr);
-        EXPECT_EQ(Cp932ToUtf8(MessageTextJa[fixed.code]), fixed.utf8);
-    }
-}
-
 }  // namespace

@@ -1,4 +1,5 @@
-// The command set: what each wrapper and named operation puts on the wire.
+// The command set where it depends on the device: time-outs, the region check, the
+// media-notification hold.
 #include "device/command_executor.h"
 #include "device/drive_commands.h"
 #include "device_test_support.h"
@@ -18,60 +19,6 @@ protected:
     }
     VirtualDrive* drive = nullptr;
 };
-
-// Every command addresses target 1 (E:), the named operations through SelectedTarget.
-TEST_F(CommandSetTest, EachCommandOnTheWire) {
-    const struct {
-        int (*Issue)();
-        const char* Cdb;
-        int Direction;
-        uint32_t Length;
-        uint32_t TimeoutMs;  // as it reaches the driver: whole seconds
-        uint32_t CommandTimeoutAfter;
-    } rows[] = {
-        {[] { return TestUnitReady(1); }, "00 00 00 00 00 00", 0, 0, 7000, 7500},
-        {[] { return Inquiry(1, Buf); }, "12 00 00 00 60 00", 1, 96, 5000, 7500},
-        {[] { return StartStopUnit(1, 1, 3, 1, 1); }, "1B 01 00 00 33 00", 0, 0, 7000, 7500},
-        {[] { return ReadBuffer(1, 2, 0xF1, 0x12345, 0x8000, Buf); },
-         "3C 02 F1 01 23 45 00 80 00 00", 1, 0x8000, 7000, 7500},
-        {[] { return ReadBuffer(1, 2, 0xF1, 0, 0, Buf); }, "3C 02 F1 00 00 00 00 00 00 00", 1, 0,
-         7000, 7500},
-        // Offset cut to 24 bits, length to 16; nothing to write moves nothing.
-        {[] { return WriteBuffer(1, 7, 0xF0, 0x1ABCDEF, 0x18000, Buf); },
-         "3B 07 F0 AB CD EF 00 80 00 00", 2, 0x8000, 7000, 7500},
-        {[] { return WriteBuffer(1, 2, 0xE2, 0, 0, Buf); }, "3B 02 E2 00 00 00 00 00 00 00", 0, 0,
-         7000, 7500},
-        {[] { return ReportKey(1, 2, 5, 5, 0x1234, Buf); }, "A4 00 00 00 00 00 00 02 12 34 45 00",
-         1, 0x1234, 7000, 7500},
-        {[] { return StopUnit(); }, "1B 00 00 00 00 00", 0, 0, 60000, 0},
-        {[] { return SendPreUpdateCommand(); }, "3B 02 D4 00 07 80 00 00 02 00", 2, 2, 1000, 1000},
-        {[] { return WriteKernelChunk(0x18000, 0x8000, Buf); }, "3B 07 FE 01 80 00 00 80 00 00", 2,
-         0x8000, 20000, 20000},
-        {[] { return WriteNormalChunk(0x3F8000, 0x1234, Buf); }, "3B 07 F0 3F 80 00 00 12 34 00", 2,
-         0x1234, 20000, 20000},
-        {[] { return LegacyPrepareDownload(); }, "3B 01 30 00 00 00 00 00 00 00", 0, 0, 1000, 1000},
-        {[] { return LegacyWriteChunk(0x10, 0x100, Buf); }, "3B 01 FF 00 00 10 00 01 00 00", 2,
-         0x100, 7000, 7500},
-        {[] { return LegacyStartFlash(); }, "3B 01 42 00 00 00 00 00 00 00", 0, 0, 7000, 7500},
-        {[] { return LegacyReadMemory(0x8000, 0x400, Buf); }, "3C 01 80 00 80 00 00 04 00 00", 1,
-         0x400, 5000, 5000},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.Cdb);
-        Sim.Trace.clear();
-        State.CommandTimeout = 7500;
-        row.Issue();
-        ASSERT_EQ(Sim.Trace.size(), 1u);
-        const SimCommandRecord& sent = Sim.Trace[0];
-        EXPECT_EQ(sent.Letter, 'E');
-        EXPECT_EQ(CdbOf(sent), Hex(row.Cdb));
-        EXPECT_EQ(sent.Direction, row.Direction);
-        EXPECT_EQ(sent.Length, row.Length);
-        EXPECT_EQ(sent.TimeoutMs, row.TimeoutMs);
-        EXPECT_EQ(State.CommandTimeout, row.CommandTimeoutAfter);
-    }
-    EXPECT_EQ(Bytes(drive->PreUpdateArea + 0x780, drive->PreUpdateArea + 0x782), Hex("00 3F"));
-}
 
 TEST_F(CommandSetTest, InquiryTimeOutFollowsTheMarkerAtTheMomentOfTheCall) {
     drive->Place.OnIeee1394 = true;

@@ -33,9 +33,9 @@ TEST_F(ExecutorTest, SptiBlockCarriesTheRequest) {
     const uint8_t* block = State.PassThroughBlock;
     // Length 44, status, PathId, TargetId, Lun, CdbLength, sense length, DataIn
     EXPECT_EQ(Bytes(block, block + 9), Hex("2C 00 00 02 03 01 06 00 01"));
-    EXPECT_EQ(Le32(block + 12), 96u);
-    EXPECT_EQ(Le32(block + 16), 5u);   // seconds
-    EXPECT_EQ(Le32(block + 24), 48u);  // SenseInfoOffset
+    EXPECT_EQ(GetLe32(block + 12), 96u);
+    EXPECT_EQ(GetLe32(block + 16), 5u);   // seconds
+    EXPECT_EQ(GetLe32(block + 24), 48u);  // SenseInfoOffset
     EXPECT_EQ(Bytes(block + 28, block + 34), Hex("12 00 00 00 60 00"));
     EXPECT_EQ(std::memcmp(data + 8, "KESTREL DVD-RW  QXR-930D1.20", 28), 0);
 }
@@ -103,7 +103,7 @@ TEST_F(ExecutorTest, AspiSrbCarriesTheRequest) {
     const uint8_t* srb = State.AspiRequestBlock;
     EXPECT_EQ(Bytes(srb, srb + 4), Hex("02 01 01 48"));  // Cmd, Status, HaId, Flags
     EXPECT_EQ(Bytes(srb + 8, srb + 10), Hex("04 00"));   // target, LUN
-    EXPECT_EQ(Le32(srb + 12), 96u);
+    EXPECT_EQ(GetLe32(srb + 12), 96u);
     EXPECT_EQ(Bytes(srb + 20, srb + 22), Hex("12 06"));  // SenseLen, CDBLen
     EXPECT_EQ(Bytes(srb + 48, srb + 54), Hex("12 00 00 00 60 00"));
     EXPECT_EQ(std::memcmp(data + 8, "KESTREL ", 8), 0);
@@ -251,7 +251,7 @@ TEST_F(ExecutorTest, ProbesOnBothTransports) {
     ASSERT_EQ(OpenDriveDevice('G'), 0);
     EXPECT_EQ(ProbeInquiry(0, 0), 0);
     EXPECT_EQ(CdbOf(Sim.Trace.back()), Hex("12 00 00 00 60 00"));
-    EXPECT_EQ(Le32(State.PassThroughBlock + 16), 2u);
+    EXPECT_EQ(GetLe32(State.PassThroughBlock + 16), 2u);
     EXPECT_EQ(ProbeVendorPage(0, 0), 2);
     EXPECT_EQ(CdbOf(Sim.Trace.back()), Hex("3C 02 F1 00 00 00 00 00 30 00"));
     EXPECT_EQ(Sim.Trace.back().Length, 48u);

@@ -1,5 +1,5 @@
-// Mode control: the parameter blocks, the commit time-outs, the lenient cases and the
-// unlock exchange, against the virtual drive.
+// Mode control against the virtual drive: the switches, the lenient cases and the
+// unlock exchange.
 #include <cstring>
 #include <string>
 
@@ -9,66 +9,6 @@
 #include "device_test_support.h"
 
 namespace {
-
-TEST(ModeSwitchBlock, ByKindEditionAndDirection) {
-    const char* m28 = "KESTREL  QXR-M28";
-    const char* q730 = "KESTREL  QXR-730";
-    const struct {
-        int32_t Kind;
-        const char* Edition;
-        uint32_t Value;
-        Bytes Enter, Leave;
-    } rows[] = {
-        {0x100D, "GENERAL ", 0x3C6A1D27, ModeBlock(m28, 0x3C6A1D2D), ModeBlock(m28, 0x3C6A1D2D)},
-        {0x100D, "HALDOR  ", 0x000000FF, ModeBlock(m28, 0x105), ModeBlock(m28, 0x105)},
-        {0x1048, "HALDOR2 ", 0xFFFFFFFE, ModeBlock(m28, 0x4), ModeBlock(m28, 0x4)},
-        // FINCH: the entry block wraps its low byte alone; the return block carries the sum.
-        {0x1048, "FINCH   ", 0x123456FC, ModeBlock(m28, 0x12345601), ModeBlock(m28, 0x12345701)},
-        {0x100D, "COMPO   ", 0xDEADBEEF, ModeBlock(m28, 0xDEADBEEF), ModeBlock(m28, 0xDEADBEEF)},
-        {0x100D, "BRAVO   ", 0x000000FB, ModeBlock(m28, 0x100), ModeBlock(m28, 0x100)},
-        {0x100D, "general ", 0x10, ModeBlock(m28, 0x15), ModeBlock(m28, 0x15)},
-        {0x1003, "GENERAL ", 1, ModeBlock("KESTREL QXR-T510", 0), ModeBlock("KESTREL QXR-T510", 0)},
-        {0x1004, "GENERAL ", 1, ModeBlock("KESTREL DVD-Q720", 0), ModeBlock("KESTREL DVD-Q720", 0)},
-        {0x1005, "COMPO   ", 1, ModeBlock(q730, 0), ModeBlock(q730, 0)},
-        {0x1041, "GENERAL ", 1, ModeBlock(q730, 0), ModeBlock("KESTREL  QXR-M21", 0)},
-        {0x1006, "GENERAL ", 1, ModeBlock(nullptr, 0), ModeBlock(nullptr, 0)},
-        {0x0003, "GENERAL ", 1, ModeBlock(nullptr, 0), ModeBlock(nullptr, 0)},
-    };
-    for (const auto& row : rows) {
-        ResetRunState();
-        std::memcpy(State.FirmwareInfoPage + 24, row.Edition, 8);
-        State.Selection.ModeSwitchValue = row.Value;
-        uint8_t block[256];
-        for (SwitchDirection direction : {SwitchToKernel, SwitchToNormal}) {
-            std::memset(block, 0xAA, sizeof block);
-            BuildModeSwitchBlock(row.Kind, direction, block);
-            EXPECT_EQ(Bytes(block, block + 256),
-                      direction == SwitchToKernel ? row.Enter : row.Leave)
-                << std::hex << row.Kind << " " << row.Edition << " " << direction;
-        }
-    }
-}
-
-TEST(ModeSwitchBlock, CommitTimeOutTable) {
-    // Kind, ASPI, marker, time-out. The kind rows come first, whatever the transport; then the
-    // selected target (index 2) on the IEEE 1394 adapter (adapter 3) or device.
-    const int rows[][4] = {
-        {0x1005, 1, 3, 30000},   {0x1041, 0, 2, 30000},   {0x1006, 0, -1, 180000},
-        {0x100D, 1, 3, 180000},  {0x100E, 0, -1, 180000}, {0x1042, 0, -1, 180000},
-        {0x1048, 0, -1, 180000}, {0x4001, 0, -1, 60000},  {0x4003, 1, 3, 60000},
-        {0x1001, 1, 3, 10000},   {0x1003, 1, 3, 10000},   {0x1003, 0, 2, 20000},
-        {0x1003, 0, 1, 5000},    {0x1003, 1, 1, 10000},   {0x1001, 1, 1, 5000},
-        {0x1001, 0, 2, 5000},    {0x100F, 0, -1, 5000},   {0x4004, 0, -1, 5000}};
-    for (const auto& [kind, aspi, marker, timeoutMs] : rows) {
-        ResetRunState();
-        State.SelectedTarget = 2;
-        State.TargetList[2].HostAdapter = 3;
-        State.UsesAspi = aspi;
-        State.Ieee1394Marker = marker;
-        EXPECT_EQ(LeaveUpdateModeTimeout(kind), static_cast<uint32_t>(timeoutMs))
-            << std::hex << kind << " aspi " << aspi << " marker " << marker;
-    }
-}
 
 // ---- against the virtual drive --------------------------------------------------------------
 

@@ -4,18 +4,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/pass_through_block.h"
 #include "platform/platform_memory.h"
 #include "pc/sim_pc.h"
 #include "test_support.h"
 
 using Bytes = std::vector<uint8_t>;
 
-inline uint32_t Le32(const uint8_t* at) {
-    return at[0] | (uint32_t{at[1]} << 8) | (uint32_t{at[2]} << 16) | (uint32_t{at[3]} << 24);
-}
-inline void SetLe32(uint8_t* at, uint32_t value) {
-    for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
-}
 // "3B 04 FF" as bytes.
 inline Bytes Hex(const char* text) {
     Bytes bytes;
@@ -24,14 +19,6 @@ inline Bytes Hex(const char* text) {
     }
     return bytes;
 }
-// A 256-byte mode-switch block: the model string (none: zeros) and the value at 16.
-inline Bytes ModeBlock(const char* model, uint32_t value) {
-    Bytes block(256, 0);
-    if (model != nullptr) std::memcpy(block.data(), model, 16);
-    SetLe32(block.data() + 16, value);
-    return block;
-}
-
 // A simulated PC with the run's memory blocks in place and drives listed as targets, the way
 // the host probe and enumeration would leave them.
 class DeviceTest : public SimTest {

@@ -10,43 +10,6 @@ namespace {
 
 class MessageTest : public SimTest {};
 
-// The codes without a text of their own.
-bool HasNoText(uint32_t code) {
-    return code == 18 || code == 29 || code == 38 || code == 43 || code == 62 || code == 79 ||
-           (code >= 88 && code <= 98) || code > 100;
-}
-
-TEST_F(MessageTest, ExactlyTheDocumentedCodesCarryATextInBothLanguages) {
-    int withText = 0;
-    for (uint32_t code = 0; code < MessageCodeCount; ++code) {
-        EXPECT_EQ(MessageTextEn[code] == nullptr, HasNoText(code)) << code;
-        EXPECT_EQ(MessageTextJa[code] == nullptr, HasNoText(code)) << code;
-        if (MessageTextEn[code] != nullptr) ++withText;
-    }
-    EXPECT_EQ(withText, 84);
-}
-
-TEST_F(MessageTest, PlainTextsArePrintedUnchanged) {
-    struct Case {
-        uint32_t code;
-        const char* text;
-    };
-    const Case cases[] = {
-        {8, "\nError : Request Sense commnad has denyed."},
-        {13, "\nMemory allocation error.  Terminating program\n"},
-        {36, "\r\nUpdate program is terminated by occuring an error.\r\n"},
-        {53,
-         "\r\n\"Auto insert notification\" is enabled at the target DVD-RW drive.\r\nPlease "
-         "disable \"Auto insert notification\" by the Device Manager of System properties and "
-         "reboot your PC.\r\nAfter that, re-exxecute this program."},
-    };
-    for (const Case& c : cases) {
-        Sim.Console.clear();
-        EXPECT_EQ(ShowMessage(c.code, StyleReport), 0);
-        EXPECT_EQ(Sim.Console, c.text) << c.code;
-    }
-}
-
 TEST_F(MessageTest, UnknownCodesShowTheUnknownTextInEitherLanguage) {
     for (uint32_t page : {437u, 932u}) {
         State.OemCodePage = page;

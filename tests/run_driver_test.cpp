@@ -6,7 +6,6 @@
 
 #include "console/message.h"
 #include "platform/platform_memory.h"
-#include "base/update_definition.h"
 #include "test_support.h"
 
 namespace {
@@ -68,11 +67,6 @@ TEST_F(RunDriverTest, NoTargetShowsInformationTwentyEightAndExitsWithOne) {
     EXPECT_TRUE(Visited.empty());
 }
 
-TEST_F(RunDriverTest, TheRealPlaceholdersFindNoTarget) {
-    EXPECT_EQ(RunProgram(), 1);
-    EXPECT_EQ(Sim.Console, std::string(Banner) + "\r\nAvailable target is not found.");
-}
-
 TEST_F(RunDriverTest, OutcomesOfTheTargetLoop) {
     struct Case {
         const char* name;
@@ -85,63 +79,20 @@ TEST_F(RunDriverTest, OutcomesOfTheTargetLoop) {
         const char* tail;  // what the console ends with
         size_t pauses;     // 2000 ms waits
     };
+    const char* const done = "\r\nUpdate operation is completed.";
+    // clang-format off
     const Case cases[] = {
-        {"one target updated", 1, {1}, {0}, 0, {0}, 0, "\r\nUpdate operation is completed.", 1},
-        {"three, Yes to 31",
-         3,
-         {6, 1},
-         {0, 0, 0},
-         0,
-         {0, 1, 2},
-         1,
-         "\r\nUpdate operation is completed.",
-         3},
-        {"three, No to 31",
-         3,
-         {7, 1},
-         {0, 0, 0},
-         0,
-         {0, 1, 2},
-         0,
-         "\r\nUpdate operation is completed.",
-         3},
-        {"three, box not shown for 31",
-         3,
-         {0, 1},
-         {0, 0, 0},
-         0,
-         {0, 1, 2},
-         0,
-         "\r\nUpdate operation is completed.",
-         3},
-        {"stop on the first of three",
-         3,
-         {6, 1},
-         {-1},
-         1,
-         {0},
-         1,
-         "\r\nUpdate program is terminated by occuring an error.\r\n",
-         0},
-        {"all skipped",
-         3,
-         {6},
-         {1, 2, -2},
-         0,
-         {0, 1, 2},
-         1,
-         "\r\nStart updating the device No.3.",
-         0},
-        {"two of three",
-         3,
-         {6, 1},
-         {0, 1, 0},
-         0,
-         {0, 1, 2},
-         1,
-         "\r\n2drive(s) have been updated successfully.",
-         2},
+        {"one target updated", 1, {1}, {0}, 0, {0}, 0, done, 1},
+        {"three, Yes to 31", 3, {6, 1}, {0, 0, 0}, 0, {0, 1, 2}, 1, done, 3},
+        {"three, No to 31", 3, {7, 1}, {0, 0, 0}, 0, {0, 1, 2}, 0, done, 3},
+        {"three, box not shown for 31", 3, {0, 1}, {0, 0, 0}, 0, {0, 1, 2}, 0, done, 3},
+        {"stop on the first of three", 3, {6, 1}, {-1}, 1, {0}, 1,
+         "\r\nUpdate program is terminated by occuring an error.\r\n", 0},
+        {"all skipped", 3, {6}, {1, 2, -2}, 0, {0, 1, 2}, 1, "\r\nStart updating the device No.3.", 0},
+        {"two of three", 3, {6, 1}, {0, 1, 0}, 0, {0, 1, 2}, 1,
+         "\r\n2drive(s) have been updated successfully.", 2},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SetUp();
         StubTargets = c.targets;
@@ -205,27 +156,6 @@ TEST_F(RunDriverTest, ReleaseFreesEveryBlockOnEachWayOut) {
         EXPECT_EQ(State.WorkBuffer, nullptr);
         EXPECT_EQ(State.CommandData, nullptr);
     }
-}
-
-TEST_F(RunDriverTest, BuiltInDefinition) {
-    EXPECT_EQ(FillUpdateDefinition(), 1);
-    const DefinitionEntry& e = State.Definition.Entries[0];
-    EXPECT_STREQ(e.ImageFileName, "S0814001.122");
-    EXPECT_EQ(std::string(e.Edition, 16), std::string("GENERAL \0\0\0\0\0\0\0\0", 16));
-    EXPECT_EQ(std::string(e.Vendor, 8), "KESTREL ");
-    EXPECT_EQ(std::string(e.Product, 16), "DVD-RW  QXR-930D");
-    EXPECT_EQ(e.KindCode, 0x100D);
-    EXPECT_EQ(e.Size, 0x200000);
-    EXPECT_EQ(e.FirmwareDate, 0x20080725u);
-    EXPECT_EQ(e.ModeSwitchValue, 0x3C6A1D27u);
-    EXPECT_EQ(std::string(e.Extension, 4), std::string("BIN\0", 4));
-    EXPECT_EQ(e.PartsFlag | e.OneWayWarning, 0);
-    EXPECT_EQ(State.NewRevision, 0x122);
-    EXPECT_EQ(State.Definition.EntryCount, 1);
-    EXPECT_EQ(State.CurrentKind, 0);
-    const auto* rest = reinterpret_cast<const uint8_t*>(&State.Definition.Entries[1]);
-    EXPECT_TRUE(
-        std::all_of(rest, rest + 7 * sizeof(DefinitionEntry), [](uint8_t b) { return b == 0; }));
 }
 
 }  // namespace

@@ -1,12 +1,9 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "console/catalogue.h"
 #include "platform/linux/linux_console.h"
 
 namespace {
@@ -92,45 +89,6 @@ TEST(LinuxBox, AsksAgainUntilAnAnswerAndGivesZeroWhenInputEnds) {
     EXPECT_EQ(RunBox(std::string(600, 'y') + "\nn\n", 0x24, &drawn), 7);
     EXPECT_NE(RunBox("c\n", 0x21, &drawn), 0);
     EXPECT_NE(drawn.find("[O]K [C]ancel"), std::string::npos);
-}
-
-// Runs the real program without a controlling terminal, in an empty folder.
-int RunProgramDetached(const char* lang, std::string* output) {
-    int pipeFds[2];
-    if (pipe(pipeFds) != 0) return -1;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        setsid();  // no controlling terminal: no box can be shown
-        dup2(pipeFds[1], 1);
-        close(pipeFds[0]);
-        unsetenv("LC_ALL");
-        unsetenv("LC_MESSAGES");
-        setenv("LANG", lang, 1);
-        if (chdir("/tmp") != 0) _exit(98);
-        execl(ODD_BINARY, ODD_BINARY, static_cast<char*>(nullptr));
-        _exit(99);
-    }
-    close(pipeFds[1]);
-    char chunk[512];
-    ssize_t n;
-    while ((n = read(pipeFds[0], chunk, sizeof chunk)) > 0) output->append(chunk, n);
-    close(pipeFds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-TEST(LinuxProgram, WithoutADriveItReportsTwentyEightAndExitsWithOne) {
-    std::string output;
-    EXPECT_EQ(RunProgramDetached("en_US.UTF-8", &output), 1);
-    EXPECT_EQ(output,
-              "\n/// ODD Firmware Update Utility Ver2.57C\n\r\nAvailable target is not found.");
-
-    output.clear();
-    EXPECT_EQ(RunProgramDetached("ja_JP.UTF-8", &output), 1);
-    EXPECT_EQ(output,
-              "\n/// ODD Firmware Update Utility Ver2.57C\n" + Cp932ToUtf8(MessageTextJa[28]));
-    EXPECT_NE(output.find("\xef\xbe"), std::string::npos);  // half-width katakana in UTF-8
 }
 
 }  // namespace
