@@ -42,22 +42,36 @@ const char* const Updating =
     "\r\nNow updating the firmware.\r\nPlease do not turn off the power and do not reset the pc.";
 const char* const Success = "\nSuccess to update the firmware.";
 
-TEST_F(LegacyUpdateTest, KindSevenWithReadBackOnPassThrough) {
-    VirtualDrive& drive = AddDrive(false, 7);
-    const std::vector<uint8_t> image = Package(7);
-    EXPECT_EQ(UpdateLegacyGeneration(), 0);
-    // Inquiry, model info, identity, old memory, prepare, stop, prepare, chunks + tail, flash,
-    // new memory, identity.
-    EXPECT_EQ(Road(), "12 80 12 80 80 80 80 30 1B 30 FF FF FF FF FF 42 80 80 80 80 12 ");
-    EXPECT_TRUE(Holds(drive, image));
-    EXPECT_EQ(drive.Revision, "1.07");
-    EXPECT_EQ(State.NewRevision, 0x107);
-    EXPECT_TRUE(InOrder({Loaded, "\nCurrent Revision>> KESTREL DVD-RW  QXR-510  1.05", Loaded,
-                         Updating, "\rRemaining time is 00sec",
-                         "\nNew Revision    >> KESTREL DVD-RW  QXR-510  1.07", Success}))
-        << Sim.Console;
-    EXPECT_TRUE(Sim.Boxes.empty());
-    EXPECT_EQ(Sim.FilesOpen, 0);
+// Kind 7 on pass-through reads the memory back before and after; kind 9 on ASPI does not and
+// counts down the full 30 seconds.
+TEST_F(LegacyUpdateTest, WholeUpdateByKindAndTransport) {
+    const struct {
+        bool aspi;
+        int kind;
+        const char *road, *marker, *countdown;
+    } cases[] = {
+        // Inquiry, model info, identity, old memory, prepare, stop, prepare, chunks + tail,
+        // flash, new memory, identity.
+        {false, 7, "12 80 12 80 80 80 80 30 1B 30 FF FF FF FF FF 42 80 80 80 80 12 ", "WIN ",
+         "\rRemaining time is "},
+        {true, 9, "12 80 80 80 12 30 1B 30 FF FF FF FF FF 42 12 ", "WIN2",
+         "\rRemaining time is 29sec"},
+    };
+    for (const auto& c : cases) {
+        VirtualDrive& drive = AddDrive(c.aspi, c.kind);
+        const std::vector<uint8_t> image = Package(c.kind);
+        EXPECT_EQ(UpdateLegacyGeneration(), 0);
+        EXPECT_EQ(Road(), c.road);
+        EXPECT_TRUE(Holds(drive, image));
+        EXPECT_EQ(drive.Revision, "1.07");
+        EXPECT_EQ(drive.Legacy.Marker, c.marker);
+        EXPECT_TRUE(InOrder({Loaded, "\nCurrent Revision>> KESTREL DVD-RW  QXR-510  1.05", Loaded,
+                             Updating, c.countdown, "00sec",
+                             "\nNew Revision    >> KESTREL DVD-RW  QXR-510  1.07", Success}))
+            << Sim.Console;
+        EXPECT_TRUE(Sim.Boxes.empty());
+        EXPECT_EQ(Sim.FilesOpen, 0);
+    }
 }
 
 TEST_F(LegacyUpdateTest, EachDriveAskedForOnItsOwnIsWrittenOnlyAfterYes) {
@@ -90,16 +104,6 @@ TEST_F(LegacyUpdateTest, PatchDriveSendsThePatchBehindItsMarker) {
     behind.insert(behind.end(), patch.begin() + 4, patch.begin() + 16);
     EXPECT_EQ(drive.Legacy.Behind, behind);
     EXPECT_TRUE(Holds(drive, image));
-}
-
-TEST_F(LegacyUpdateTest, KindNineOnAspiSkipsTheReadBack) {
-    VirtualDrive& drive = AddDrive(true, 9);
-    const std::vector<uint8_t> image = Package(9);
-    EXPECT_EQ(UpdateLegacyGeneration(), 0);
-    EXPECT_EQ(Road(), "12 80 80 80 12 30 1B 30 FF FF FF FF FF 42 12 ");
-    EXPECT_TRUE(Holds(drive, image));
-    EXPECT_EQ(drive.Legacy.Marker, "WIN2");
-    EXPECT_TRUE(InOrder({Updating, "\rRemaining time is 29sec", "00sec", Success}));
 }
 
 TEST_F(LegacyUpdateTest, MemoryThatAlreadyHoldsTheImageIsReportedAsLatest) {
@@ -179,25 +183,6 @@ TEST_F(LegacyUpdateTest, EachFailingStepShowsItsMessageAndResult) {
             EXPECT_EQ(Sim.Boxes[0].Flags, c.box);
         }
     }
-}
-
-int ProbeWithLegacyDefinition() {  // the built-in definition is of the current generation
-    DefineEntry(7, "1.07");
-    return ProbeHost();
-}
-
-TEST_F(SimTest, TheRunDriverHandsALegacyTargetToTheLegacyProcedure) {
-    VirtualDrive& drive = MakeLegacyDrive(SimAttachDrive('E'), 7, "1.05");
-    const std::vector<uint8_t> image = MakeImage(7, "1.07", 1);
-    PutText("QX510107.HEX", HexText(image));
-    RunProcedures procedures = RealProcedures;
-    procedures.ProbeHost = ProbeWithLegacyDefinition;
-    Sim.BoxAnswers = {6, 1};  // the drive's own question, then the closing box
-    EXPECT_EQ(RunProgram(procedures), 0);
-    EXPECT_TRUE(Holds(drive, image));
-    EXPECT_TRUE(InOrder(
-        {"\r\nStart updating the device No.1.", Success, "\r\nUpdate operation is completed."}));
-    EXPECT_TRUE(Sim.HeldBlocks.empty());
 }
 
 }  // namespace

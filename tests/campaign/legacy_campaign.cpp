@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "../legacy_images.h"
 #include "campaign.h"
 #include "discovery/host_probe.h"
 #include "pc/sim_pc.h"
@@ -19,57 +20,15 @@
 namespace {
 
 constexpr int Yes = 6;
-constexpr uint32_t ImageLength = 0x20000;
-constexpr uint32_t RevisionAt = 0x1030;  // where these images carry their revision text
 constexpr uint32_t RestartMs = 60000;
-const char* const ModelCode = "KESTREL QX-510  ";
-const char* const CpuType = "SH7034";
 const char* const HexName = "QX510107.HEX";
 
-// An image of `kind` whose bytes follow `seed`, with its model code and CPU type where the
-// kind keeps them and its revision text at RevisionAt.
-std::vector<uint8_t> LegacyImage(int kind, const char* revision, uint32_t seed) {
-    std::vector<uint8_t> image(ImageLength);
-    for (uint32_t i = 0; i < ImageLength; ++i) {
-        image[i] = static_cast<uint8_t>((i * 13 + (i >> 8) + seed * 29) & 0xFF);
-    }
-    if (kind == LegacyKind9) {
-        std::memcpy(&image[LegacyInfoPlaceSigned], LegacySignatureModel9, LegacySignatureLength);
-        std::memcpy(&image[LegacyInfoPlaceSigned + 16], LegacySignatureCpu, LegacySignatureLength);
-    } else {
-        std::memcpy(&image[0x1000], ModelCode, 16);
-        std::memset(&image[0x1010], 0, 16);
-        std::memcpy(&image[0x1010], CpuType, std::strlen(CpuType));
-    }
-    std::memcpy(&image[RevisionAt], revision, 4);
-    return image;
-}
+using legacy_test::CpuType;
+using legacy_test::ImageLength;
+using legacy_test::ModelCode;
 
-// The image as Intel HEX: a segment record, 32-byte data records, the end record.
 std::vector<uint8_t> HexFile(const std::vector<uint8_t>& image) {
-    std::string text;
-    char field[80];
-    for (uint32_t at = 0; at < image.size(); at += 32) {
-        if ((at & 0xFFFF) == 0) {
-            const uint32_t segment = at >> 4;
-            const uint32_t sum = 2 + 2 + (segment >> 8) + (segment & 0xFF);
-            std::snprintf(field, sizeof field, ":02000002%04X%02X\r\n", segment,
-                          (0x100 - (sum & 0xFF)) & 0xFF);
-            text += field;
-        }
-        const uint32_t address = at & 0xFFFF;
-        std::snprintf(field, sizeof field, ":20%04X00", address);
-        text += field;
-        uint32_t sum = 0x20 + (address >> 8) + (address & 0xFF);
-        for (uint32_t i = 0; i < 32; ++i) {
-            std::snprintf(field, sizeof field, "%02X", image[at + i]);
-            text += field;
-            sum += image[at + i];
-        }
-        std::snprintf(field, sizeof field, "%02X\r\n", (0x100 - (sum & 0xFF)) & 0xFF);
-        text += field;
-    }
-    text += ":00000001FF\r\n";
+    const std::string text = legacy_test::HexText(image);
     return std::vector<uint8_t>(text.begin(), text.end());
 }
 
@@ -238,8 +197,8 @@ VirtualDrive& StartLegacyPc(const LegacyPc& pc) {
     drive->Product = "DVD-RW  QXR-510 ";
     drive->Revision = "1.05";
     drive->Legacy.Enabled = true;
-    drive->Legacy.Memory = LegacyImage(pc.Kind, "1.05", 0);
-    drive->Legacy.RevisionAt = RevisionAt;
+    drive->Legacy.Memory = legacy_test::MakeImage(pc.Kind, "1.05", 0);
+    drive->Legacy.RevisionAt = legacy_test::RevisionAt;
     SimPutFile(HexName, HexFile(pc.Image));
     LegacyKind = pc.Kind;
     return *drive;
@@ -297,7 +256,7 @@ void RunLegacyCampaign(CampaignTally& tally) {
         LegacyPc pc;
         pc.Aspi = aspi;
         pc.Kind = aspi ? LegacyKind9 : 7;
-        pc.Image = LegacyImage(pc.Kind, "1.07", 1);
+        pc.Image = legacy_test::MakeImage(pc.Kind, "1.07", 1);
         const std::string hostName = aspi ? "legacy kind 9 on ASPI" : "legacy kind 7";
 
         StartLegacyPc(pc);
