@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -195,6 +196,42 @@ TEST_F(EnumerationTest, TheFirstMatchingEntryWins) {
     State.Definition.EntryCount = 0;
     std::memcpy(first.Product, "DVD-RW  QXR-930D", 16);
     EXPECT_EQ(MatchDefinition(inquiry), -1);
+}
+
+// A drive reset or powered on since it was last asked answers the vendor page with UNIT
+// ATTENTION: asked once more, never more, and no other refusal is repeated.
+TEST_F(EnumerationTest, UnitAttentionOnTheVendorPageIsAskedOnceMore) {
+    const struct {
+        const char* name;
+        bool pending;  // the drive's own state after a power loss
+        uint8_t key;   // of a refusal (0: none), times refused, found, page probes
+        int times, found;
+        size_t probes;
+    } cases[] = {
+        {"power-on attention pending", true, 0, 0, 1, 2},
+        {"reset reported once", false, 0x06, 1, 1, 2},
+        {"attention reported twice", false, 0x06, 2, 0, 2},
+        {"invalid field", false, 0x05, 1, 0, 1},
+        {"not ready", false, 0x02, 1, 0, 1},
+        {"86h is no plain unit attention", false, 0x86, 1, 0, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fresh();
+        VirtualDrive& drive = SimAttachDrive('E');
+        drive.UnitAttentionPending = c.pending;
+        if (c.key != 0) {
+            drive.Faults.push_back(Refuse(0x3C));
+            drive.Faults.back().SenseKey = c.key;
+            drive.Faults.back().Asc = 0x29;
+            drive.Faults.back().Times = c.times;
+        }
+        ProbeHost();
+        EXPECT_EQ(EnumerateTargets(), c.found);
+        EXPECT_EQ(std::count_if(Sim.Trace.begin(), Sim.Trace.end(),
+                                [](const SimCommandRecord& r) { return r.Cdb[0] == 0x3C; }),
+                  static_cast<long>(c.probes));
+    }
 }
 
 std::vector<std::string> Visits;

@@ -29,19 +29,13 @@ int AskBox(const char* text, const char*, uint32_t flags) {
     return No;
 }
 
+// The style of a box by its flags: question, error, information, warning; -1 for any other.
 int32_t StyleOfFlags(uint32_t flags) {
-    switch (flags) {
-        case 0x24:
-            return 2;
-        case 0x10:
-            return 16;
-        case 0x40:
-            return 17;
-        case 0x30:
-            return 18;
-        default:
-            return -1;
+    const uint32_t styles[][2] = {{0x24, 2}, {0x10, 16}, {0x40, 17}, {0x30, 18}};
+    for (const auto& [boxFlags, style] : styles) {
+        if (flags == boxFlags) return static_cast<int32_t>(style);
     }
+    return -1;
 }
 
 bool EndsWith(const std::string& text, const std::string& tail) {
@@ -52,21 +46,10 @@ bool EndsWith(const std::string& text, const std::string& tail) {
 }  // namespace
 
 const char* FaultName(CampaignFault fault) {
-    switch (fault) {
-        case CampaignFault::HardwareError:
-            return "CHECK CONDITION 04/44/00";
-        case CampaignFault::UnitAttention:
-            return "CHECK CONDITION 06/29/00";
-        case CampaignFault::CallFails:
-            return "call fails";
-        case CampaignFault::CallFailsLate:
-            return "call fails after the drive acted";
-        case CampaignFault::PowerLoss:
-            return "power loss";
-        case CampaignFault::Interrupt:
-            return "interrupt";
-    }
-    return "?";
+    static const char* const names[] = {"CHECK CONDITION 04/44/00", "CHECK CONDITION 06/29/00",
+                                        "call fails", "call fails after the drive acted",
+                                        "power loss", "interrupt"};
+    return names[static_cast<int>(fault)];
 }
 
 void CampaignFailure(CampaignTally& tally, const std::string& where, const std::string& what) {
@@ -121,17 +104,13 @@ int WriteBufferFrom(size_t from) {
 VirtualDriveFault FaultAt(uint32_t n, CampaignFault fault) {
     VirtualDriveFault f;
     f.NthCommand = n;
+    const bool unitAttention = fault == CampaignFault::UnitAttention;
     switch (fault) {
         case CampaignFault::HardwareError:
-            f.Effect = VirtualFaultEffect::CheckCondition;
-            f.SenseKey = 0x04;
-            f.Asc = 0x44;
-            f.Ascq = 0x00;
-            break;
         case CampaignFault::UnitAttention:
             f.Effect = VirtualFaultEffect::CheckCondition;
-            f.SenseKey = 0x06;
-            f.Asc = 0x29;
+            f.SenseKey = unitAttention ? 0x06 : 0x04;
+            f.Asc = unitAttention ? 0x29 : 0x44;
             f.Ascq = 0x00;
             break;
         case CampaignFault::CallFails:

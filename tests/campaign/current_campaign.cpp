@@ -44,24 +44,14 @@ enum class Role {
 };
 
 const char* RoleName(Role role) {
-    static const char* const names[] = {"enumeration INQUIRY",
-                                        "enumeration vendor page",
-                                        "selection INQUIRY",
-                                        "selection vendor page",
-                                        "identity before",
-                                        "validation vendor page",
-                                        "STOP UNIT",
-                                        "TEST UNIT READY",
-                                        "REPORT KEY",
-                                        "pre-update write",
-                                        "switch into update mode",
-                                        "update-mode INQUIRY",
-                                        "kernel check INQUIRY",
-                                        "kernel chunk",
-                                        "normal chunk",
-                                        "commit",
-                                        "identity after",
-                                        "unknown"};
+    // clang-format off
+    static const char* const names[] = {
+        "enumeration INQUIRY", "enumeration vendor page", "selection INQUIRY",
+        "selection vendor page", "identity before", "validation vendor page", "STOP UNIT",
+        "TEST UNIT READY", "REPORT KEY", "pre-update write", "switch into update mode",
+        "update-mode INQUIRY", "kernel check INQUIRY", "kernel chunk", "normal chunk", "commit",
+        "identity after", "unknown"};
+    // clang-format on
     return names[static_cast<int>(role)];
 }
 

@@ -63,21 +63,13 @@ enum class Role {
 };
 
 const char* RoleName(Role role) {
-    static const char* const names[] = {"enumeration INQUIRY",
-                                        "enumeration vendor page",
-                                        "selection INQUIRY",
-                                        "model information",
-                                        "identity before",
-                                        "read-back before",
-                                        "prepare",
-                                        "STOP UNIT",
-                                        "transfer prepare",
-                                        "chunk",
-                                        "tail",
-                                        "flash",
-                                        "read-back after",
-                                        "identity after",
-                                        "unknown"};
+    // clang-format off
+    static const char* const names[] = {
+        "enumeration INQUIRY", "enumeration vendor page", "selection INQUIRY",
+        "model information", "identity before", "read-back before", "prepare", "STOP UNIT",
+        "transfer prepare", "chunk", "tail", "flash", "read-back after", "identity after",
+        "unknown"};
+    // clang-format on
     return names[static_cast<int>(role)];
 }
 
