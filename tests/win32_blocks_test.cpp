@@ -1,5 +1,5 @@
 // The parts of the Windows layer that compute, checked on the host: where the pointers go in
-// the 32-bit blocks, and the file layer's causes of Windows errors.
+// the 32-bit blocks.
 #include "platform/win32/win32_blocks.h"
 
 #include <gtest/gtest.h>
@@ -73,31 +73,6 @@ TEST(Win32Aspi, PointersGoWhereEachRequestKeepsThem) {
         if (c.eventAt >= 0) PutLe32(expected + c.eventAt, 0x9ABCDEF0u);
         PackSrbPointers(srb, 0x12345678u, 0x9ABCDEF0u);
         EXPECT_EQ(0, std::memcmp(srb, expected, sizeof srb)) << "command " << int{c.command};
-    }
-}
-
-TEST(Win32TextFile, WindowsErrorsBecomeTheFileLayersCauses) {
-    const std::pair<uint32_t, int> cases[] = {
-        {0, FileCauseNone},
-        {2, FileCauseNotFound},
-        {3, FileCauseBadPath},
-        {123, FileCauseBadPath},
-        {4, FileCauseTooManyOpenFiles},
-        {5, FileCauseAccessDenied},
-        {6, FileCauseInvalidHandle},
-        {16, FileCauseRemovedCurrentDir},
-        {82, FileCauseDirectoryFull},
-        {131, FileCauseBadSeek},
-        {23, FileCauseHardwareIo},
-        {1117, FileCauseHardwareIo},
-        {32, FileCauseSharingViolation},
-        {33, FileCauseLockViolation},
-        {112, FileCauseDiskFull},
-        {38, FileCauseEndOfFile},
-        {1450, FileCauseGeneric},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(FileCauseFromWindowsError(c.first), c.second) << "error " << c.first;
     }
 }
 

@@ -35,7 +35,7 @@ void MakeBlock(const BlockShape& shape, uint8_t block[Sptd::BlockSize]) {
     block[Sptd::Cdb] = 0x12;
 }
 
-TEST(SgIoMapping, LettersErrorsAndAddresses) {
+TEST(SgIoMapping, LettersAndAddresses) {
     char path[32];
     ASSERT_TRUE(DevicePathForLetter('D', path, sizeof path));
     EXPECT_STREQ(path, "/dev/sr0");
@@ -43,12 +43,6 @@ TEST(SgIoMapping, LettersErrorsAndAddresses) {
     EXPECT_STREQ(path, "/dev/sr22");
     for (char letter : {'C', '[', 'd'}) EXPECT_FALSE(DevicePathForLetter(letter, path, 32));
     EXPECT_FALSE(DevicePathForLetter('Z', path, 9));  // "/dev/sr22" and its NUL do not fit
-
-    const uint32_t errors[][2] = {{EACCES, ERROR_ACCESS_DENIED},  {EPERM, ERROR_ACCESS_DENIED},
-                                  {ENOENT, ERROR_FILE_NOT_FOUND}, {ENXIO, ERROR_FILE_NOT_FOUND},
-                                  {ENODEV, ERROR_FILE_NOT_FOUND}, {ENOTTY, ERROR_INVALID_FUNCTION},
-                                  {EBUSY, ERROR_GEN_FAILURE}};
-    for (const auto& [error, mapped] : errors) EXPECT_EQ(ErrorFromErrno(int(error)), mapped);
 
     // Entries of /sys/block/srN/device/scsi_generic.
     const std::pair<const char*, const char*> entries[] = {

@@ -12,18 +12,6 @@
 
 namespace {
 
-TEST(LinuxTextFile, ErrnoBecomesTheFileLayersCause) {
-    const int cases[][2] = {
-        {ENOENT, FileCauseNotFound},          {ENOTDIR, FileCauseBadPath},
-        {EMFILE, FileCauseTooManyOpenFiles},  {EACCES, FileCauseAccessDenied},
-        {EBADF, FileCauseInvalidHandle},      {ESPIPE, FileCauseBadSeek},
-        {EIO, FileCauseHardwareIo},           {ENOSPC, FileCauseDiskFull},
-        {ETXTBSY, FileCauseSharingViolation}, {ENOLCK, FileCauseLockViolation},
-        {ENOMEM, FileCauseGeneric},
-    };
-    for (const auto& c : cases) EXPECT_EQ(FileCauseFromErrno(c[0]), c[1]) << c[0];
-}
-
 class LinuxTextFileOnDisk : public ::testing::Test {
 protected:
     void SetUp() override {
