@@ -1,6 +1,6 @@
 #pragma once
-// Images of the older drive generation and their Intel HEX files, for the unit tests and the
-// fault campaign alike.
+// Images of the older drive generation, their Intel HEX files and a drive holding one, for the
+// unit tests and the fault campaign alike.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "update/legacy_models.h"
+#include "virtual_drive.h"
 
 namespace legacy_test {
 
@@ -78,6 +79,16 @@ inline std::string HexText(const std::vector<uint8_t>& image, uint32_t base = 0)
         text += Record(address & 0xFFFF, 0, {image.begin() + at, image.begin() + at + count});
     }
     return text + End;
+}
+
+// A "KESTREL DVD-RW  QXR-510 " drive of `kind` at `revision`, its memory holding that image.
+inline VirtualDrive& MakeLegacyDrive(VirtualDrive& drive, int kind, const char* revision) {
+    drive.Product = "DVD-RW  QXR-510 ";
+    drive.Revision = revision;
+    drive.Legacy.Enabled = true;
+    drive.Legacy.Memory = MakeImage(kind, revision, 0);
+    drive.Legacy.RevisionAt = RevisionAt;
+    return drive;
 }
 
 }  // namespace legacy_test

@@ -44,15 +44,6 @@ inline void PutText(const char* name, const std::string& text) {
     SimPutFile(name, std::vector<uint8_t>(text.begin(), text.end()));
 }
 
-// A "KESTREL DVD-RW  QXR-510 " drive of `kind` at `revision`, its memory holding that image.
-inline VirtualDrive& MakeLegacyDrive(VirtualDrive& drive, int kind, const char* revision) {
-    drive.Product = "DVD-RW  QXR-510 ";
-    drive.Revision = revision;
-    drive.Legacy.Enabled = true;
-    drive.Legacy.Memory = MakeImage(kind, revision, 0);
-    drive.Legacy.RevisionAt = RevisionAt;
-    return drive;
-}
 
 // A simulated PC as the probe leaves it, as after Yes to updating every drive.
 class LegacyDriveTest : public DeviceTest {

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,12 @@ struct SeenMessage {
 };
 SeenMessage LastMessage();
 
+// A message by its code and the style it is shown with.
+struct SeenCode {
+    uint32_t Code;
+    int32_t Style;
+};
+
 // The catalogue's English text for `code`, or the unknown-message text.
 std::string MessageText(uint32_t code);
 
@@ -72,6 +79,16 @@ bool Updated();
 // check refused, so nothing written from the fault on.
 void CheckAnyRun(CampaignTally& tally, const std::string& where, int exit, bool runsNewFirmware,
                  bool faultAtCheck, size_t faultIndex);
+
+// After a power loss the user runs the program again on the same drive, answering Yes (to a
+// retry offer `retries` times at most): the drive must end on the new firmware, the run saying
+// so with message 35, or with `already` (code and style) when the drive had it before this run
+// (the power failed after the commit). The drive's unit attention is left pending on every
+// host: a drive may lose power without the PC restarting, and the program must find it all the
+// same. Counts the power loss and the recovery.
+void CheckRecovery(CampaignTally& tally, const std::string& where,
+                   const std::function<bool()>& runsNew, SeenCode already, int retries,
+                   const RunProcedures& procedures);
 
 // The two campaigns; each adds its runs to the tally.
 void RunCurrentGenerationCampaign(CampaignTally& tally);

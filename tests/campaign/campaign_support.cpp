@@ -179,3 +179,28 @@ void CheckAnyRun(CampaignTally& tally, const std::string& where, int exit, bool 
         CampaignFailure(tally, where, "WRITE BUFFER after a refusal");
     }
 }
+
+void CheckRecovery(CampaignTally& tally, const std::string& where,
+                   const std::function<bool()>& runsNew, SeenCode already, int retries,
+                   const RunProcedures& procedures) {
+    constexpr uint32_t RestartMs = 60000;  // longer than any reboot of the drive
+    ++tally.PowerLosses;
+    SimAdvanceClock(RestartMs);
+    const SeenCode want = runsNew() ? already : SeenCode{35, 17};
+    AnswerBoxes(Yes, retries);
+    const int exit = RunOnce(tally, procedures);
+    const std::string again = where + ", second run";
+    const bool isNew = runsNew();
+    if (Updated() && !isNew) {
+        ++tally.FalseSuccesses;
+        CampaignFailure(tally, again, "success reported without the new firmware in the drive");
+    }
+    const SeenMessage last = LastMessage();
+    if (exit != 0 || last.Text != MessageText(want.Code) || last.Style != want.Style || !isNew) {
+        CampaignFailure(tally, again,
+                        "not recovered: exit " + std::to_string(exit) + ", last message \"" +
+                            last.Text + "\", want message " + std::to_string(want.Code));
+        return;
+    }
+    ++tally.Recovered;
+}
