@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "base/update_definition.h"
 #include "console/catalogue.h"
 #include "discovery/host_probe.h"
 #include "discovery/target_enumeration.h"
 #include "run/run_driver.h"
-#include "base/update_definition.h"
 #include "sample_package.h"
 #include "test_support.h"
 #include "virtual_drive.h"
@@ -211,8 +211,8 @@ TEST_F(UpdateTest, CompleteUpdate) {
                                    text[35]);
         EXPECT_EQ(BoxFlags(), (std::vector<uint32_t>{Ask, Info}));
         EXPECT_TRUE(Sim.Boxes[0].Text ==
-                        "\r\nDo you want to update the F/W\r\nFrom : KESTREL DVD-RW  QXR-930D 1.21"
-                        "  (2008/07/01)\r\nTo : KESTREL DVD-RW  QXR-930D 1.22  (2008/07/25)");
+                    "\r\nDo you want to update the F/W\r\nFrom : KESTREL DVD-RW  QXR-930D 1.21"
+                    "  (2008/07/01)\r\nTo : KESTREL DVD-RW  QXR-930D 1.22  (2008/07/25)");
         EXPECT_EQ(Sim.Waits, c.waits);
         EXPECT_EQ(Writes(), CompleteUpdateWrites(c.size));
         ExpectFlashHoldsPackage();

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "pc/sim_pc.h"
 #include "platform/pass_through_block.h"
 #include "platform/platform_memory.h"
-#include "pc/sim_pc.h"
 #include "test_support.h"
 
 using Bytes = std::vector<uint8_t>;

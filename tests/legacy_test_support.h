@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
+#include "base/run_state.h"
 #include "device_test_support.h"
 #include "legacy_images.h"
 #include "platform/platform_memory.h"
-#include "base/run_state.h"
 #include "sample_package.h"
 #include "update/legacy_models.h"
 
@@ -43,7 +43,6 @@ inline bool InOrder(const std::vector<std::string>& texts) {
 inline void PutText(const char* name, const std::string& text) {
     SimPutFile(name, std::vector<uint8_t>(text.begin(), text.end()));
 }
-
 
 // A simulated PC as the probe leaves it, as after Yes to updating every drive.
 class LegacyDriveTest : public DeviceTest {

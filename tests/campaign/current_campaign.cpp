@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "base/run_state.h"
 #include "campaign.h"
 #include "pc/sim_pc.h"
 #include "run/run_driver.h"
-#include "base/run_state.h"
 #include "sample_package.h"
 #include "virtual_drive.h"
 
@@ -259,8 +259,9 @@ void CheckKernelRecovery(CampaignTally& tally, const std::string& where, Virtual
                          const Pc& pc) {
     const bool alreadyNew = RunsNewFirmware(drive, pc);
     const bool newKernel = drive.KernelDateText == pc.Package.Kernel.DateText.substr(0, 8);
-    CheckRecovery(tally, where, [&] { return RunsNewFirmware(drive, pc); }, {54, 17},
-                  RetriesAllowed, RealProcedures);
+    CheckRecovery(
+        tally, where, [&] { return RunsNewFirmware(drive, pc); }, {54, 17}, RetriesAllowed,
+        RealProcedures);
     const bool kernelSent = std::any_of(Sim.Trace.begin(), Sim.Trace.end(), [](const auto& r) {
         return r.Cdb[0] == 0x3B && (r.Cdb[1] & 0x1F) == 7 && r.Cdb[2] == 0xFE;
     });
@@ -329,7 +330,8 @@ void RunCurrentGenerationCampaign(CampaignTally& tally) {
                         CheckRun(tally, where, exit, Expect(role, fault, retryYes), n - 1);
                     }
                     const bool offered = RetryOffers() > 0;
-                    if (fault == CampaignFault::PowerLoss) CheckKernelRecovery(tally, where, drive, pc);
+                    if (fault == CampaignFault::PowerLoss)
+                        CheckKernelRecovery(tally, where, drive, pc);
                     // Declining matters only where the offer was made.
                     if (!offered) break;
                 }

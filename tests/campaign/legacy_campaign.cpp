@@ -7,12 +7,12 @@
 #include <vector>
 
 #include "../legacy_images.h"
+#include "base/run_state.h"
+#include "base/update_definition.h"
 #include "campaign.h"
 #include "discovery/host_probe.h"
 #include "pc/sim_pc.h"
 #include "run/run_driver.h"
-#include "base/run_state.h"
-#include "base/update_definition.h"
 #include "sample_package.h"
 #include "update/legacy_models.h"
 #include "virtual_drive.h"
@@ -259,8 +259,9 @@ void RunLegacyCampaign(CampaignTally& tally) {
                 if (!aspi) CheckExpected(tally, where, exit, Expect(role, fault));
                 // Found updated already, it says so with message 4, a console line.
                 if (fault == CampaignFault::PowerLoss) {
-                    CheckRecovery(tally, where, [&] { return RunsNewImage(drive, pc); }, {4, 0}, 0,
-                                  LegacyRun);
+                    CheckRecovery(
+                        tally, where, [&] { return RunsNewImage(drive, pc); }, {4, 0}, 0,
+                        LegacyRun);
                 }
             }
         }
