@@ -25,15 +25,14 @@ std::function<void()> OnWait;  // acts in the middle of the procedure, at each w
 
 using Write = std::array<uint32_t, 4>;  // a WRITE BUFFER: mode, buffer id, offset, length
 
-// The WRITE BUFFER commands sent, of one mode and buffer id (0: any).
-std::vector<Write> Writes(uint32_t mode = 0, uint32_t bufferId = 0) {
+// The WRITE BUFFER commands sent.
+std::vector<Write> Writes() {
     std::vector<Write> writes;
     for (const SimCommandRecord& r : Sim.Trace) {
-        const Write w = {r.Cdb[1] & 0x1Fu, r.Cdb[2],
-                         uint32_t{r.Cdb[3]} << 16 | uint32_t{r.Cdb[4]} << 8 | r.Cdb[5],
-                         uint32_t{r.Cdb[7]} << 8 | r.Cdb[8]};
-        if (r.Cdb[0] == 0x3B && (mode == 0 || w[0] == mode) && (bufferId == 0 || w[1] == bufferId))
-            writes.push_back(w);
+        if (r.Cdb[0] != 0x3B) continue;
+        writes.push_back({r.Cdb[1] & 0x1Fu, r.Cdb[2],
+                          uint32_t{r.Cdb[3]} << 16 | uint32_t{r.Cdb[4]} << 8 | r.Cdb[5],
+                          uint32_t{r.Cdb[7]} << 8 | r.Cdb[8]});
     }
     return writes;
 }

@@ -19,6 +19,9 @@ TEST_F(ExecutorTest, IndexOutsideTheListReachesNoDevice) {
         EXPECT_EQ(ExecuteCommand(request), -1) << target;
     }
     EXPECT_TRUE(Sim.Trace.empty());
+    // No drive at the listed place: SS_NO_DEVICE at once, no event waited for.
+    State.TargetList[0].TargetId = 5;
+    EXPECT_EQ(TestUnitReady(0), -1);
 }
 
 // ---- SPTI ---------------------------------------------------------------------------------
@@ -96,24 +99,6 @@ TEST_F(ExecutorTest, DeviceWithoutScsiAddressMarksTheSelectedTarget) {
 
 // ---- ASPI ---------------------------------------------------------------------------------
 
-TEST_F(ExecutorTest, AspiSrbCarriesTheRequest) {
-    AddAspiTarget(1, 4).Disc = VirtualDisc::Loaded;
-    uint8_t data[96] = {};
-    ASSERT_EQ(Inquiry(0, data), 0);
-    const uint8_t* srb = State.AspiRequestBlock;
-    EXPECT_EQ(Bytes(srb, srb + 4), Hex("02 01 01 48"));  // Cmd, Status, HaId, Flags
-    EXPECT_EQ(Bytes(srb + 8, srb + 10), Hex("04 00"));   // target, LUN
-    EXPECT_EQ(GetLe32(srb + 12), 96u);
-    EXPECT_EQ(Bytes(srb + 20, srb + 22), Hex("12 06"));  // SenseLen, CDBLen
-    EXPECT_EQ(Bytes(srb + 48, srb + 54), Hex("12 00 00 00 60 00"));
-    EXPECT_EQ(std::memcmp(data + 8, "KESTREL ", 8), 0);
-    EXPECT_TRUE(Sim.Events.size() == 1 && !Sim.Events[0].Open);  // the event lives one command
-    ASSERT_EQ(TestUnitReady(0), 0);
-    EXPECT_EQ(srb[3], 0x40);
-    ASSERT_EQ(SendPreUpdateCommand(), 0);
-    EXPECT_EQ(srb[3], 0x50);
-}
-
 TEST_F(ExecutorTest, AspiEventWaitLimits) {
     // Time-out, edition class, result, clock.
     const int rows[][4] = {
@@ -151,12 +136,6 @@ TEST_F(ExecutorTest, CommandThatCannotBeAbortedGivesUpItsStorage) {
     SimAdvanceClock(30000);
     EXPECT_EQ(State.AspiRequestBlock[1], 1);        // the retired slot took the completion
     EXPECT_EQ(State.AspiRequestBlock[128 + 1], 4);  // the live slot kept its SS_ERR
-}
-
-TEST_F(ExecutorTest, ImmediateRejectionDoesNotWaitForAnEvent) {
-    AddAspiTarget(0, 0);
-    State.TargetList[0].TargetId = 5;  // no drive there: SS_NO_DEVICE at once
-    EXPECT_EQ(TestUnitReady(0), -1);
 }
 
 TEST_F(ExecutorTest, PollingPathGivesUpAfterTheFortyFirstSleep) {

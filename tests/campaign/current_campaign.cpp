@@ -294,21 +294,11 @@ void RunCurrentGenerationCampaign(CampaignTally& tally) {
         CheckAnyRun(tally, hostName + " reference run", referenceExit,
                     RunsNewFirmware(Sim.Drives.front(), pc), false, 0);
         CheckRun(tally, hostName + " reference run", referenceExit, Success(), 0);
-        for (size_t i = 0; i < roles.size(); ++i) {
-            if (roles[i] == Role::Unknown) {
-                CampaignFailure(tally, hostName + " reference run",
-                                "command " + std::to_string(i + 1) + " has no known role");
-            }
-        }
-        std::printf("current generation, %s: %zu commands in the reference update\n",
-                    hostName.c_str(), roles.size());
+        CheckRolesKnown(tally, "current generation, " + hostName, roles);
 
-        const CampaignFault faults[] = {CampaignFault::HardwareError, CampaignFault::UnitAttention,
-                                        CampaignFault::CallFails, CampaignFault::CallFailsLate,
-                                        CampaignFault::PowerLoss};
         for (uint32_t n = 1; n <= roles.size(); ++n) {
             const Role role = roles[n - 1];
-            for (CampaignFault fault : faults) {
+            for (CampaignFault fault : AllFaults) {
                 for (bool retryYes : {true, false}) {
                     const std::string where = hostName + ", command " + std::to_string(n) + " (" +
                                               RoleName(role) + "), " + FaultName(fault) +

@@ -229,20 +229,11 @@ void RunLegacyCampaign(CampaignTally& tally) {
         CheckAnyRun(tally, hostName + " reference run", referenceExit,
                     RunsNewImage(Sim.Drives.front(), pc), false, 0);
         CheckExpected(tally, hostName + " reference run", referenceExit, Success);
-        for (size_t i = 0; i < roles.size(); ++i) {
-            if (roles[i] == Role::Unknown) {
-                CampaignFailure(tally, hostName + " reference run",
-                                "command " + std::to_string(i + 1) + " has no known role");
-            }
-        }
-        std::printf("%s: %zu commands in the reference update\n", hostName.c_str(), roles.size());
+        CheckRolesKnown(tally, hostName, roles);
 
-        const CampaignFault faults[] = {CampaignFault::HardwareError, CampaignFault::UnitAttention,
-                                        CampaignFault::CallFails, CampaignFault::CallFailsLate,
-                                        CampaignFault::PowerLoss};
         for (uint32_t n = 1; n <= roles.size(); ++n) {
             const Role role = roles[n - 1];
-            for (CampaignFault fault : faults) {
+            for (CampaignFault fault : AllFaults) {
                 const std::string where = hostName + ", command " + std::to_string(n) + " (" +
                                           RoleName(role) + "), " + FaultName(fault);
                 VirtualDrive& drive = StartLegacyPc(pc);
