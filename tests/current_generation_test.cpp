@@ -249,13 +249,10 @@ TEST_F(UpdateTest, Outcomes) {
          "\r\nCurrent Firmware is not supported by this program.", {Err}, 0, 0, false},
         {"normal image missing", false, [] { File("S0814001.122").OpenError = 2; }, {}, -1,
          noNormal, {Err}, 0, 0, false},
-        {"already latest", false, [] { Drive->Revision = "1.22"; Drive->DateText = "08/07/25"; },
-         {}, 1, "\r\nFW is already latest.", {Info}, 0, 0, false},
         {"one-way warning declined", false, oneWay, {7}, 1, canceled, {Ask, Warn}, 0, 0, false},
         {"one-way warning not shown", false, oneWay, {}, 1, canceled, {Ask, Warn}, 0, 0, false},
         {"disc in the drive", false, [] { Drive->Disc = VirtualDisc::Loaded; }, {}, 1,
          "\nDisc is inserted into DVD-RW.\nPlease eject a disc.", {Info}, 0, 0, false},
-        {"82 answered No", false, [] {}, {7}, 7, "08/07/01", {Ask}, 0, 0, false},
         {"82 not shown", false, [] {}, {}, 7, "08/07/01", {Ask}, 0, 0, false},
         {"device no longer opens for writing", false, [] {
              Sim.AskBox = [](const char*, const char*, uint32_t) {

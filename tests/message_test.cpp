@@ -107,18 +107,6 @@ TEST_F(MessageTest, MessageEightyTwoBeforeAnyImageShowsBlankImageFields) {
               "(2008/07/25)\r\nTo :   (20)");
 }
 
-TEST_F(MessageTest, JapaneseSetIsChosenByCodePage932Only) {
-    State.TargetCount = 2;
-    State.OemCodePage = 932;
-    ShowMessage(34, StyleReport);
-    EXPECT_EQ(Sim.Console.rfind("\r\n1", 0), 0u);  // "%d" comes first in the Japanese text
-    EXPECT_NE(Sim.Console, "\r\nStart updating the device No.1.");
-    Sim.Console.clear();
-    State.OemCodePage = 850;
-    ShowMessage(34, StyleReport);
-    EXPECT_EQ(Sim.Console, "\r\nStart updating the device No.1.");
-}
-
 TEST_F(MessageTest, FileExceptionTextsShowTheCauseInHex) {
     struct Case {
         int cause;

@@ -56,16 +56,6 @@ protected:
     }
 };
 
-const char* const Banner = "\n/// ODD Firmware Update Utility Ver2.57C\n";
-
-TEST_F(RunDriverTest, NoTargetShowsInformationTwentyEightAndExitsWithOne) {
-    EXPECT_EQ(RunProgram(Stubs), 1);
-    EXPECT_EQ(Sim.Console, std::string(Banner) + "\r\nAvailable target is not found.");
-    ASSERT_EQ(Sim.Boxes.size(), 1u);
-    EXPECT_EQ(Sim.Boxes[0].Flags, 0x40u);
-    EXPECT_TRUE(Visited.empty());
-}
-
 TEST_F(RunDriverTest, OutcomesOfTheTargetLoop) {
     struct Case {
         const char* name;
