@@ -1,6 +1,6 @@
 // The kernel image file is checked before anything is written, and a drive that already runs
-// the package's kernel (after a power loss in the normal part, or a reboot into its kernel)
-// gets the normal part without the kernel chunks, so that a second run or the retry finishes it.
+// the package's kernel gets the normal part without the kernel chunks. (A second run after a
+// power loss: tests/campaign; the retry after a reboot into the new kernel: tests/e2e.)
 #include <algorithm>
 #include <functional>
 #include <string>
@@ -42,14 +42,6 @@ size_t Count(uint8_t opcode, int mode = -1, int bufferId = -1) {
     });
 }
 
-bool FlashHoldsPackage() {
-    const std::vector<uint8_t> kernel = BuildSampleImage(Package.Kernel);
-    const std::vector<uint8_t> normal = BuildSampleImage(Package.Normal);
-    return Drive->KernelFlash.size() >= 0x20000 && Drive->NormalFlash.size() >= normal.size() &&
-           std::equal(kernel.begin(), kernel.begin() + 0x20000, Drive->KernelFlash.begin()) &&
-           std::equal(normal.begin(), normal.end(), Drive->NormalFlash.begin());
-}
-
 class KernelInPlaceTest : public SimTest {
 protected:
     // One drive at D: running 1.21 of 2008/07/01; the package for 1.22 of 2008/07/25, whose
@@ -73,17 +65,6 @@ protected:
         OnWait = nullptr;
         ReleaseRun();
         SimTest::TearDown();
-    }
-    // The user starts the program again once the drive is back.
-    void Restart() {
-        ReleaseRun();
-        SimAdvanceClock(60000);
-        Drive->UnitAttentionPending = false;  // the PC's own start-up took it
-        ResetRunState();
-        Sim.Console.clear();
-        Sim.Boxes.clear();
-        Sim.Trace.clear();
-        Sim.Waits.clear();
     }
 };
 
@@ -162,56 +143,6 @@ TEST_F(KernelInPlaceTest, KernelFileCheckedBeforeTheDriveIsTouched) {
         EXPECT_EQ(std::count(boxes.begin(), boxes.end(), MessageTextEn[72]), 0);
         EXPECT_EQ(Drive->Mode == VirtualDriveMode::Kernel, c.onKernel || c.writes != 0);
     }
-}
-
-// Both ways a drive comes to run the new kernel before its normal part is in place end at
-// 1.22 with the flash byte-equal to the images, the kernel written once, and message 10
-// where the kernel is found current.
-TEST_F(KernelInPlaceTest, BothWaysOutReachTheNewFirmware) {
-    const char* const newKernel = "\nCurrent Revision>> KESTREL DVD-RW  QXR-930D 0000  08/07/25";
-    // Power loss: four kernel chunks and 30 normal chunks arrive, the power fails on the 31st;
-    // the second run finds the drive on the new kernel.
-    Drive->PowerLossAtChunk = 4 + 31;
-    Sim.BoxAnswers = {Yes, Yes, Yes};
-    EXPECT_EQ(RunProgram(), 1);
-    EXPECT_NE(Sim.Boxes.front().Text.find("To : KESTREL DVD-RW  QXR-930D 1.22  (2008/07/25)"),
-              std::string::npos);
-    EXPECT_EQ(Count(0x3B, 5), 0u) << "a partial image is never committed";
-    Restart();
-    Sim.BoxAnswers = {Yes, 1};
-    EXPECT_EQ(RunProgram(), 0);
-    EXPECT_NE(Sim.Console.find(newKernel), std::string::npos) << Sim.Console;
-    EXPECT_NE(At(10), std::string::npos);
-    // Found on its kernel: no region query, no switch, no kernel chunk.
-    EXPECT_EQ(Count(0xA4) + Count(0x3B, 4), 0u);
-    EXPECT_EQ(Count(0x3B, 7, 0xFE), 0u);
-    EXPECT_EQ(Count(0x3B, 7, 0xF0), 64u);
-    // The commit's pause and the identity read's: no switch, no pause after a kernel part.
-    EXPECT_EQ(Sim.Waits, (std::vector<uint32_t>{5000, 2000}));
-    EXPECT_EQ(Drive->Revision, "1.22");
-    EXPECT_EQ(Drive->Mode, VirtualDriveMode::Normal);
-    EXPECT_EQ(Drive->KernelChunks, 4u);
-    EXPECT_TRUE(FlashHoldsPackage());
-    TearDown();
-
-    // Reboot into the new kernel after the commit: 47 Yes, then 82 again.
-    SetUp();
-    Drive->StayInKernelAfterReflash = 1;
-    Sim.BoxAnswers = {Yes, Yes, Yes, 1};
-    EXPECT_EQ(RunProgram(), 0);
-    const auto box47 = std::find_if(Sim.Boxes.begin(), Sim.Boxes.end(), [](const SimBoxRecord& b) {
-        return b.Text == MessageTextEn[47];
-    });
-    ASSERT_NE(box47, Sim.Boxes.end());
-    const size_t retry = Sim.ConsoleAtBox[static_cast<size_t>(box47 - Sim.Boxes.begin())];
-    EXPECT_GT(At(10), retry);
-    EXPECT_NE(Sim.Console.find(newKernel, retry), std::string::npos);
-    EXPECT_EQ(Drive->KernelChunks, 4u);
-    EXPECT_EQ(Drive->NormalChunks, 128u);
-    EXPECT_EQ(Count(0x3B, 5), 2u);
-    EXPECT_EQ(Drive->Revision, "1.22");
-    EXPECT_EQ(Drive->Mode, VirtualDriveMode::Normal);
-    EXPECT_TRUE(FlashHoldsPackage());
 }
 
 // With the kernel current, an INQUIRY that fails at the kernel check still stops the run

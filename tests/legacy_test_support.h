@@ -6,13 +6,15 @@
 
 #include "base/run_state.h"
 #include "device_test_support.h"
-#include "legacy_images.h"
+#include "legacy_sample.h"
 #include "platform/platform_memory.h"
 #include "sample_package.h"
 #include "update/legacy_models.h"
 
 // Images, HEX files and definition entries of the older drive generation.
 namespace legacy_test {
+
+using namespace legacy_sample;
 
 // Entry 0 of the definition: a legacy model of `kind` for "KESTREL <product>".
 inline void DefineEntry(int kind, const char* revision, const char* product = "DVD-RW  QXR-510 ") {

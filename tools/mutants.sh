@@ -156,7 +156,7 @@ consent-46 src/update/current_generation.cpp if (ShowMessage(46, StyleYesNo) == 
 consent-retry src/update/current_generation.cpp if (ShowMessage(47, StyleYesNo) != AnswerYes) return ResultStopRun; ~> if (ShowMessage(47, StyleYesNo) == AnswerNo) return ResultStopRun;
 consent-all src/run/run_driver.cpp if (ShowMessage(31, StyleYesNo) != AnswerYes) State.UpdateAll = 0; ~> if (ShowMessage(31, StyleYesNo) == AnswerNo) State.UpdateAll = 0;
 consent-legacy src/update/legacy_generation.cpp ShowMessage(99, StyleYesNo) != AnswerYes) return 7; ~> ShowMessage(99, StyleYesNo) == AnswerNo) return 7;
-no-terminal src/platform/linux/console.cpp if (tty == nullptr) return 0; ~> if (tty == nullptr) return 6;
+no-terminal src/platform/linux/console.cpp if (buttons == 1 || buttons == 4) NoteNoTerminal(); ~> if (buttons == 1 || buttons == 4) return 6;
 terminal-eof src/platform/linux/message_box.cpp if (std::fgets(line, sizeof line, in) == nullptr) return 0; ~> if (std::fgets(line, sizeof line, in) == nullptr) return 6;
 # Message styles and texts.
 style-33 src/update/current_generation.cpp ShowMessage(33, StyleWarning); ~> ShowMessage(33, StyleError);
@@ -165,7 +165,7 @@ style-36 src/run/run_driver.cpp ShowMessage(36, StyleWarning); ~> ShowMessage(36
 style-54 src/update/firmware_image.cpp State.UpdateAll == 1 ? StyleReport : StyleInformation); ~> State.UpdateAll == 1 ? StyleInformation : StyleReport);
 warning-flags src/console/message.cpp return 0x30;  // MB_OK | MB_ICONEXCLAMATION ~> return 0x40;  // MB_OK | MB_ICONEXCLAMATION
 style-87 src/update/current_generation.cpp if (rc != 0 && denied) ShowMessage(87, StyleError); ~> if (rc != 0 && denied) ShowMessage(87, StyleReport);
-japanese-locale src/platform/linux/console.cpp return std::strncmp(locale, "ja", 2) == 0 ? 932 : 437; ~> return std::strncmp(locale, "jp", 2) == 0 ? 932 : 437;
+japanese-locale src/platform/linux/locale.cpp return std::strncmp(locale, "ja", 2) == 0 ? 932 : 437; ~> return std::strncmp(locale, "jp", 2) == 0 ? 932 : 437;
 # Exit codes and the run's outcome.
 all-updated src/run/run_driver.cpp if (State.SuccessCount == State.TargetCount) { ~> if (State.SuccessCount != 0) {
 stop-run src/run/run_driver.cpp } else if (result == ResultStopRun) { ~> } else if (result == 7) {
@@ -189,7 +189,7 @@ block-cdb-length src/platform/pass_through_block.h if (cdbLength == 0 || cdbLeng
 block-sense-room src/platform/pass_through_block.h senseLength > Sptd::BlockSize - senseOffset)) { ~> senseLength > Sptd::BlockSize)) {
 block-target-id src/platform/pass_through_block.h block[Sptd::TargetId] = address[ScsiAddressField::TargetId]; ~> block[Sptd::TargetId] = address[ScsiAddressField::Lun];
 spti-check-condition src/device/executor_spti.cpp if (block[Sptd::ScsiStatus] != 0) { ~> if (block[Sptd::ScsiStatus] > 2) {
-unit-attention-retry src/device/drive_commands.cpp State.SenseBuffer[2] == SenseKeyUnitAttention) { ~> State.SenseBuffer[2] == 0x02) {
+unit-attention-retry src/device/drive_commands.cpp State.SenseBuffer[2] == SenseKeyUnitAttention; ~> State.SenseBuffer[2] == 0x02;
 rebooting-sense src/device/mode_control.cpp (senseByte2 == 2 || senseByte2 == 6)) { ~> (senseByte2 == 2 || senseByte2 == 3)) {
 # The Windows blocks.
 win32-post-proc src/platform/win32/win32_blocks.h PutLe32(srb + Srb::PostProc, event); ~> PutLe32(srb + Srb::PostProc - 4, event);

@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "../legacy_images.h"
 #include "base/run_state.h"
 #include "base/update_definition.h"
 #include "campaign.h"
 #include "discovery/host_probe.h"
+#include "legacy_sample.h"
 #include "pc/sim_pc.h"
 #include "run/run_driver.h"
 #include "sample_package.h"
@@ -22,12 +22,12 @@ namespace {
 constexpr int Yes = 6;
 const char* const HexName = "QX510107.HEX";
 
-using legacy_test::CpuType;
-using legacy_test::ImageLength;
-using legacy_test::ModelCode;
+using legacy_sample::CpuType;
+using legacy_sample::ImageLength;
+using legacy_sample::ModelCode;
 
 std::vector<uint8_t> HexFile(const std::vector<uint8_t>& image) {
-    const std::string text = legacy_test::HexText(image);
+    const std::string text = legacy_sample::HexText(image);
     return std::vector<uint8_t>(text.begin(), text.end());
 }
 
@@ -185,7 +185,7 @@ VirtualDrive& StartLegacyPc(const LegacyPc& pc) {
     } else {
         drive = &SimAttachDrive('E');
     }
-    legacy_test::MakeLegacyDrive(*drive, pc.Kind, "1.05");
+    legacy_sample::MakeLegacyDrive(*drive, pc.Kind, "1.05");
     SimPutFile(HexName, HexFile(pc.Image));
     LegacyKind = pc.Kind;
     return *drive;
@@ -218,7 +218,7 @@ void RunLegacyCampaign(CampaignTally& tally) {
         LegacyPc pc;
         pc.Aspi = aspi;
         pc.Kind = aspi ? LegacyKind9 : 7;
-        pc.Image = legacy_test::MakeImage(pc.Kind, "1.07", 1);
+        pc.Image = legacy_sample::MakeImage(pc.Kind, "1.07", 1);
         const std::string hostName = aspi ? "legacy kind 9 on ASPI" : "legacy kind 7";
 
         StartLegacyPc(pc);

@@ -1,6 +1,6 @@
 #pragma once
-// Images of the older drive generation, their Intel HEX files and a drive holding one, for the
-// unit tests and the fault campaign alike.
+// Sample packages of the older drive generation: images, their Intel HEX files and a drive
+// whose memory holds one, for the demo, the tests and the fault campaign alike.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -10,7 +10,7 @@
 #include "update/legacy_models.h"
 #include "virtual_drive.h"
 
-namespace legacy_test {
+namespace legacy_sample {
 
 constexpr uint32_t ImageLength = 0x20000;
 constexpr uint32_t RevisionAt = 0x1030;
@@ -29,7 +29,10 @@ inline KindPlaces PlacesOf(int kind) {
     return {0x1000, 0x1010};
 }
 
-inline std::vector<uint8_t> MakeImage(int kind, const char* revision, uint32_t seed) {
+// An image whose bytes follow `seed`, with the model code (`modelCode`, or the kind's signature)
+// and CPU type where `kind` keeps them and `revision` at RevisionAt.
+inline std::vector<uint8_t> MakeImage(int kind, const char* revision, uint32_t seed,
+                                      const char* modelCode = ModelCode) {
     std::vector<uint8_t> image(ImageLength);
     for (uint32_t i = 0; i < ImageLength; ++i) {
         image[i] = static_cast<uint8_t>((i * 7 + (i >> 9) + seed * 13) & 0xFF);
@@ -42,7 +45,7 @@ inline std::vector<uint8_t> MakeImage(int kind, const char* revision, uint32_t s
                     16);
         std::memcpy(&image[at.Cpu], LegacySignatureCpu, 16);
     } else {
-        std::memcpy(&image[at.Model], ModelCode, 16);
+        std::memcpy(&image[at.Model], modelCode, 16);
         std::memcpy(&image[at.Cpu], CpuType, std::strlen(CpuType));
     }
     std::memcpy(&image[RevisionAt], revision, 4);
@@ -91,4 +94,4 @@ inline VirtualDrive& MakeLegacyDrive(VirtualDrive& drive, int kind, const char* 
     return drive;
 }
 
-}  // namespace legacy_test
+}  // namespace legacy_sample
