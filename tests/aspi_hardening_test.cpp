@@ -1,6 +1,6 @@
 // The ASPI transport as Windows 98 runs it: the Intel ATA driver's NOT READY after a flash the
-// drive carried out, a drive back from a reset, a layer that signals its events late, and a
-// request block that the layer may still write into when the run ends.
+// drive carried out, a layer that signals its events late, and a request block that the layer
+// may still write into when the run ends. (A drive back from a reset: enumeration_test.)
 #include <string>
 #include <vector>
 
@@ -27,10 +27,7 @@ bool ConsoleEndsWith(const std::string& tail) {
 VirtualDrive& StartWindows98(const char* adapterName) {
     ResetSim();
     ResetRunState();
-    Sim.OsPlatformId = 1;
-    Sim.OsMajor = 4;
-    Sim.OsMinor = 10;
-    Sim.AspiLoadable = true;
+    SimUseWindows98();
     SimAddAdapter(adapterName);
     VirtualDrive& drive = SimAttachAspiDrive(0, 0);
     FillUpdateDefinition();
@@ -77,45 +74,6 @@ TEST_F(IntelFlashTest, NotReadyFromTheIntelDriverIsAFlashTheDriveCarriedOut) {
         EXPECT_EQ(State.SenseCode, c.senseCode);
         EXPECT_EQ(drive.Legacy.FlashCount, c.flashed ? 1u : 0u);
         EXPECT_EQ(drive.Revision, c.flashed ? "1.07" : "1.05");
-    }
-}
-
-// A drive that lost power or was reset answers its first command after INQUIRY with UNIT
-// ATTENTION. The ASPI probe asks for no sense bytes, so any failure is asked once more.
-TEST_F(SimTest, AspiEnumerationAsksForTheVendorPageOnceMoreAfterAnyFailure) {
-    const auto pageFault = [](VirtualFaultEffect effect, uint8_t key, int times) {
-        VirtualDriveFault fault;
-        fault.Opcode = 0x3C;
-        fault.Effect = effect;
-        fault.SenseKey = key;
-        fault.Asc = 0x24;
-        fault.Times = times;
-        return fault;
-    };
-    const struct {
-        const char* name;
-        bool pendingAttention;
-        std::vector<VirtualDriveFault> faults;
-        int found;
-        size_t pageProbes;
-    } cases[] = {
-        {"back from a power loss", true, {}, 1, 2},
-        {"page refused once", false, {pageFault(VirtualFaultEffect::CheckCondition, 5, 1)}, 1, 2},
-        {"call failed once", false, {pageFault(VirtualFaultEffect::CallFails, 0, 1)}, 1, 2},
-        // Once more, not for ever.
-        {"page refused twice", false, {pageFault(VirtualFaultEffect::CheckCondition, 5, 2)}, 0, 2},
-        {"answered at once", false, {}, 1, 1},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        VirtualDrive& drive = StartWindows98("SCSI ADAPTER");
-        drive.UnitAttentionPending = c.pendingAttention;
-        drive.Faults = c.faults;
-        EXPECT_EQ(EnumerateTargets(), c.found);
-        size_t pageProbes = 0;
-        for (const SimCommandRecord& r : Sim.Trace) pageProbes += r.Cdb[0] == 0x3C;
-        EXPECT_EQ(pageProbes, c.pageProbes);
-        ReleaseRun();
     }
 }
 

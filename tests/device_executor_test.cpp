@@ -120,24 +120,6 @@ TEST_F(ExecutorTest, AspiEventWaitLimits) {
     }
 }
 
-TEST_F(ExecutorTest, CommandThatCannotBeAbortedGivesUpItsStorage) {
-    Sim.AspiIgnoresAbort = true;
-    VirtualDrive& drive = AddAspiTarget(0, 0);
-    drive.Mode = VirtualDriveMode::Kernel;
-    drive.CommandMs = 30000;
-    State.Ieee1394Marker = 0;  // WRITE BUFFER on the IEEE 1394 adapter is polled
-    uint8_t chunk[64] = {};
-    ASSERT_EQ(WriteKernelChunk(0, sizeof chunk, chunk), -1);
-    EXPECT_EQ(Sim.Sleeps.size(), 41u + 10u);  // the poll, then the brief wait for the abort
-    EXPECT_EQ(State.AspiSrbSlot, 1);
-    // The next command goes elsewhere; the late completion lands in the retired slot.
-    drive.CommandMs = 0;
-    EXPECT_EQ(TestUnitReady(0), -1);  // no disc
-    SimAdvanceClock(30000);
-    EXPECT_EQ(State.AspiRequestBlock[1], 1);        // the retired slot took the completion
-    EXPECT_EQ(State.AspiRequestBlock[128 + 1], 4);  // the live slot kept its SS_ERR
-}
-
 TEST_F(ExecutorTest, PollingPathGivesUpAfterTheFortyFirstSleep) {
     // Complete when examined after the 40th sleep; after the 41st, which is not examined; no
     // limit: until the status changes.
@@ -195,48 +177,6 @@ TEST_F(ExecutorTest, IntelNotReadyCountsAsSuccessExceptForTestUnitReady) {
         EXPECT_EQ(opcode == 0 ? TestUnitReady(0) : SendPreUpdateCommand(), result) << opcode << key;
         EXPECT_EQ(State.SenseCode, static_cast<uint32_t>(key << 16 | 0x0401));  // packed already
     }
-}
-
-TEST_F(ExecutorTest, TimedTransferReturnsAtOnceAndIsPolledToTheEnd) {
-    VirtualDrive& drive = AddAspiTarget(0, 0);
-    drive.Disc = VirtualDisc::Loaded;
-    drive.CommandMs = 3000;
-    for (int expected : {0, -1}) {
-        State.TimedTransferActive = 1;
-        EXPECT_EQ(TestUnitReady(0), 0);
-        EXPECT_EQ(PollPendingCommand(), 1);
-        EXPECT_EQ(State.TimedTransferActive, 0);
-        SimAdvanceClock(3000);
-        EXPECT_EQ(PollPendingCommand(), expected);
-        EXPECT_FALSE(Sim.Events.back().Open);
-        drive.Faults.push_back(CheckConditionOn(0x00, 0x02, 0x3A, 0x00));
-    }
-}
-
-TEST_F(ExecutorTest, ProbesOnBothTransports) {
-    AddAspiTarget(0, 3).CommandMs = 10000;
-    EXPECT_EQ(ProbeInquiry(0, 3), 0);
-    EXPECT_EQ(State.AspiRequestBlock[20], 0);  // SRB_SenseLen
-    EXPECT_EQ(State.AspiRequestBlock[3], 0x48);
-    EXPECT_EQ(std::memcmp(State.WorkBuffer + 8, "KESTREL ", 8), 0);
-    EXPECT_EQ(ProbeVendorPage(0, 3), 0);
-    EXPECT_EQ(std::memcmp(State.FirmwareInfoPage + 24, "GENERAL ", 8), 0);
-    EXPECT_EQ(Sim.ClockMs, 20000u);     // waited for without limit
-    EXPECT_EQ(ProbeInquiry(0, 4), -1);  // nobody there
-
-    // SPTI: on the device OpenDriveDevice opened, with 2 seconds.
-    State.UsesAspi = 0;
-    SimAttachDrive('G').Faults.push_back(CheckConditionOn(0x3C, 0x05, 0x24, 0x00));
-    ASSERT_EQ(OpenDriveDevice('G'), 0);
-    EXPECT_EQ(ProbeInquiry(0, 0), 0);
-    EXPECT_EQ(CdbOf(Sim.Trace.back()), Hex("12 00 00 00 60 00"));
-    EXPECT_EQ(GetLe32(State.PassThroughBlock + 16), 2u);
-    EXPECT_EQ(ProbeVendorPage(0, 0), 2);
-    EXPECT_EQ(CdbOf(Sim.Trace.back()), Hex("3C 02 F1 00 00 00 00 00 30 00"));
-    EXPECT_EQ(Sim.Trace.back().Length, 48u);
-    EXPECT_EQ(State.SenseBuffer[12], 0x24);
-    CloseDriveDevice();
-    EXPECT_EQ(ProbeInquiry(0, 0), -1);  // no device open
 }
 
 }  // namespace

@@ -52,10 +52,7 @@ protected:
         SimTest::SetUp();
         FillUpdateDefinition();
         if (adapters.empty()) return;
-        Sim.OsPlatformId = 1;
-        Sim.OsMajor = 4;
-        Sim.OsMinor = 10;
-        Sim.AspiLoadable = true;
+        SimUseWindows98();
         for (const std::string& name : adapters) SimAddAdapter(name);
     }
 };
@@ -199,29 +196,40 @@ TEST_F(EnumerationTest, TheFirstMatchingEntryWins) {
 }
 
 // A drive reset or powered on since it was last asked answers the vendor page with UNIT
-// ATTENTION: asked once more, never more, and no other refusal is repeated.
-TEST_F(EnumerationTest, UnitAttentionOnTheVendorPageIsAskedOnceMore) {
+// ATTENTION: asked once more, never more. The pass-through probe tells that by the sense
+// bytes, so no other refusal is repeated; the ASPI probe asks for none, so any failure is.
+TEST_F(EnumerationTest, TheVendorPageIsAskedOnceMoreAfterAReset) {
+    using Effect = VirtualFaultEffect;
     const struct {
         const char* name;
-        bool pending;  // the drive's own state after a power loss
-        uint8_t key;   // of a refusal (0: none), times refused, found, page probes
+        bool aspi, pending;  // the drive's own state after a power loss
+        Effect effect;
+        uint8_t key;  // of a refusal (0: none), times refused, found, page probes
         int times, found;
         size_t probes;
     } cases[] = {
-        {"power-on attention pending", true, 0, 0, 1, 2},
-        {"reset reported once", false, 0x06, 1, 1, 2},
-        {"attention reported twice", false, 0x06, 2, 0, 2},
-        {"invalid field", false, 0x05, 1, 0, 1},
-        {"not ready", false, 0x02, 1, 0, 1},
-        {"86h is no plain unit attention", false, 0x86, 1, 0, 1},
+        // clang-format off
+        {"power-on attention pending", false, true, Effect::CheckCondition, 0, 0, 1, 2},
+        {"reset reported once", false, false, Effect::CheckCondition, 0x06, 1, 1, 2},
+        {"attention reported twice", false, false, Effect::CheckCondition, 0x06, 2, 0, 2},
+        {"invalid field", false, false, Effect::CheckCondition, 0x05, 1, 0, 1},
+        {"not ready", false, false, Effect::CheckCondition, 0x02, 1, 0, 1},
+        {"86h is no plain unit attention", false, false, Effect::CheckCondition, 0x86, 1, 0, 1},
+        {"ASPI, back from a power loss", true, true, Effect::CheckCondition, 0, 0, 1, 2},
+        {"ASPI, answered at once", true, false, Effect::CheckCondition, 0, 0, 1, 1},
+        {"ASPI, page refused once", true, false, Effect::CheckCondition, 0x05, 1, 1, 2},
+        {"ASPI, call failed once", true, false, Effect::CallFails, 0x05, 1, 1, 2},
+        {"ASPI, page refused twice", true, false, Effect::CheckCondition, 0x05, 2, 0, 2},
+        // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Fresh();
-        VirtualDrive& drive = SimAttachDrive('E');
+        Fresh(c.aspi ? std::vector<std::string>{"SCSI ADAPTER"} : std::vector<std::string>{});
+        VirtualDrive& drive = c.aspi ? SimAttachAspiDrive(0, 0) : SimAttachDrive('E');
         drive.UnitAttentionPending = c.pending;
         if (c.key != 0) {
             drive.Faults.push_back(Refuse(0x3C));
+            drive.Faults.back().Effect = c.effect;
             drive.Faults.back().SenseKey = c.key;
             drive.Faults.back().Asc = 0x29;
             drive.Faults.back().Times = c.times;

@@ -27,10 +27,7 @@ protected:
         EXPECT_TRUE(Sim.HeldBlocks.empty()) << "every block is released";
         SimTest::SetUp();
         if (adapters.empty()) return;
-        Sim.OsPlatformId = 1;
-        Sim.OsMajor = 4;
-        Sim.OsMinor = 10;
-        Sim.AspiLoadable = true;
+        SimUseWindows98();
         for (const std::string& name : adapters) SimAddAdapter(name);
     }
     void TearDown() override {

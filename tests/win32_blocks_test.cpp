@@ -35,9 +35,9 @@ TEST(Win32PassThrough, DataPointerTravelsInTheBlockAndLeavesItAsTheProgramBuiltI
                              Sptd::BlockSize - Sptd::DataBuffer - 4));
 
     // The driver's answer: CHECK CONDITION with sense bytes, and a sense length larger than
-    // what was offered, which must not reach the program.
+    // what was offered (though inside the area), which must not reach the program.
     wire[Sptd::ScsiStatus] = 2;
-    wire[Sptd::SenseInfoLength] = 40;
+    wire[Sptd::SenseInfoLength] = 24;
     wire[Sptd::SenseArea + 2] = 0x05;
     PutLe32(wire + Sptd::DataTransferLength, 36);
     UnpackPassThroughDirect(wire, block);

@@ -21,6 +21,13 @@ void SimEndProcess() {
     Sim.HeldBlocks.clear();
 }
 
+void SimUseWindows98() {
+    Sim.OsPlatformId = 1;
+    Sim.OsMajor = 4;
+    Sim.OsMinor = 10;
+    Sim.AspiLoadable = true;
+}
+
 void SimAdvanceClock(uint32_t ms) {
     Sim.ClockMs += ms;
     SimCompletePendingCommands();

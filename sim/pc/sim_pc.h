@@ -227,6 +227,8 @@ void ResetSim();
 // The run's process has ended: the blocks it kept (see HeldBlocks) are freed. Only while no
 // run state points at them any more.
 void SimEndProcess();
+// Makes the PC run Windows 98 with an ASPI layer that loads.
+void SimUseWindows98();
 
 // Adds the registry key, and the keys above it, unless they exist.
 void SimAddRegistryKey(intptr_t root, const std::string& path);

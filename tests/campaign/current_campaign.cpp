@@ -197,10 +197,7 @@ VirtualDrive& StartPc(Pc& pc) {
     ResetSim();
     ResetRunState();
     if (pc.Kind == Host::IntelAspi) {
-        Sim.OsPlatformId = 1;
-        Sim.OsMajor = 4;
-        Sim.OsMinor = 10;
-        Sim.AspiLoadable = true;
+        SimUseWindows98();
         SimAddAdapter("intelata");
     }
     VirtualDrive& drive =

@@ -177,10 +177,7 @@ VirtualDrive& StartLegacyPc(const LegacyPc& pc) {
     ResetRunState();
     VirtualDrive* drive = nullptr;
     if (pc.Aspi) {
-        Sim.OsPlatformId = 1;
-        Sim.OsMajor = 4;
-        Sim.OsMinor = 10;
-        Sim.AspiLoadable = true;
+        SimUseWindows98();
         drive = &SimAttachAspiDrive(0, 1);
     } else {
         drive = &SimAttachDrive('E');
