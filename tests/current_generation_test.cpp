@@ -170,12 +170,12 @@ protected:
     }
 };
 
-// The whole program on one drive, by host and image size: the console, the boxes, the pauses,
-// the commands and the flash. (The Japanese texts: tests/e2e, one_drive_ja.)
+// The whole program on one drive with the Intel ATA driver on Windows 98, by image size: the
+// console, the boxes, the pauses, the commands and the flash. (On pass-through, in English and
+// Japanese: tests/e2e, one_drive_en and one_drive_ja.)
 TEST_F(UpdateTest, CompleteUpdate) {
-    // Mode switch (none for the Intel driver on ASPI), before the confirmation, after the
-    // kernel part, the commit (twice with that driver), the success.
-    const std::vector<uint32_t> spti = {2000, 1000, 2000, 5000, 2000};
+    // Before the confirmation, after the kernel part, the commit (twice with the Intel driver;
+    // no pause after its mode switch), the success.
     const std::vector<uint32_t> intel = {1000, 2000, 5000, 5000, 2000};
     const struct {
         bool intelAspi;
@@ -184,7 +184,6 @@ TEST_F(UpdateTest, CompleteUpdate) {
         std::string closing;          // between the progress lines and the new revision
         std::vector<uint32_t> waits;
     } cases[] = {
-        {false, 0x200000, false, ClosingEn, spti},
         {true, 0x200000, true, Rebooting, intel},
         {true, 0x1FC001, false, "", intel},  // no line of 100 per cent, no message 44
     };
@@ -223,7 +222,6 @@ TEST_F(UpdateTest, CompleteUpdate) {
 // back with the image's revision, is never a success; with the Intel driver on ASPI the commit
 // is repeated before the retry question, but only after a complete transfer.
 TEST_F(UpdateTest, Outcomes) {
-    const std::string inquiryFailed = "\nFailed to execute Inquiry Command.";
     const std::string noNormal = "\r\nFailed to load binary file.\r\n(File Name : S0814001.122)";
     const std::string canceled = "\r\nThe update operation is canceled by user.";
     const std::string denied = NowUpdating + std::string(MessageTextEn[87]);
@@ -253,9 +251,6 @@ TEST_F(UpdateTest, Outcomes) {
                  return 6;
              };
          }, {}, -1, denied, {Ask, Err}, 0, 0, false},
-        {"update-mode identity not reported", false,
-         [] { Drive->KernelProduct = "DVD-ROM QXR-930D"; }, {6}, -1, NowUpdating, {Ask}, 2, 3000,
-         false},
         {"unlock exchange fails", false,
          [] { UseUnlockingDrive(); Fail(0x3B, 2, 0xE1, 0x05, 0x26); }, {6}, -1,
          "\nError occurred at step 1.", {Ask}, 2, 0, false},
@@ -265,8 +260,6 @@ TEST_F(UpdateTest, Outcomes) {
         {"normal image unreadable after the kernel part", false, [] {
              OnWait = [] { File("S0814001.122").ReadFails = Drive->KernelChunks == 4; };
          }, {6}, -1, noNormal, {Ask}, 6, 5000, false},
-        {"identity after the update not read", false, [] { Drive->RebootMs = 60000; }, {6}, -1,
-         inquiryFailed, {Ask}, 71, 10000, false},
         // Same revision, older date: after the kernel part the drive falls back to its old
         // firmware and refuses the normal chunks, yet reports the image's revision.
         {"drive at 1.22 falls back during the transfer", false, [] {
@@ -326,6 +319,133 @@ TEST_F(UpdateTest, Outcomes) {
         }
         TearDown();
     }
+}
+
+// ---- the kernel file and a kernel already in place -----------------------------------------
+// The kernel image file is checked before anything is written, and a drive that already runs
+// the package's kernel gets the normal part without the kernel chunks. (A second run after a
+// power loss: tests/campaign; the retry after a reboot into the new kernel: tests/e2e.)
+
+constexpr int Yes = 6;
+constexpr uint32_t QuestionBox = 0x24;  // Yes/No with the question mark
+
+void PutKernel(const SampleImage& kernel) {
+    SimPutFile(Package.KernelName, BuildSampleImage(kernel));
+}
+
+// Where a message's text first appears on the console; npos when it does not.
+size_t At(uint32_t code) {
+    return Sim.Console.find(MessageTextEn[code]);
+}
+
+size_t Count(uint8_t opcode, int mode = -1, int bufferId = -1) {
+    return std::count_if(Sim.Trace.begin(), Sim.Trace.end(), [&](const SimCommandRecord& r) {
+        return r.Cdb[0] == opcode && (mode < 0 || (r.Cdb[1] & 0x1F) == mode) &&
+               (bufferId < 0 || r.Cdb[2] == bufferId);
+    });
+}
+
+// The package's kernel carries a revision of its own ("0.90 "): the normal image's must be
+// back in place after the kernel file was checked.
+class KernelInPlaceTest : public UpdateTest {
+protected:
+    void SetUp() override {
+        Start(false);
+        Package.Kernel.RevisionText = "0.90 ";
+        PutSamplePackage(Package);
+    }
+};
+
+// A bad or missing kernel file (of the wrong kind: tests/e2e, bad_kernel_file) ends the run
+// before message 82 and before any command that writes or switches, whatever mode the drive
+// is in: 39 (a box) for a bad file, then 72 on the console, then 36. A file that turns bad
+// after the switch is caught by the second load.
+TEST_F(KernelInPlaceTest, KernelFileCheckedBeforeTheDriveIsTouched) {
+    const struct {
+        const char* name;
+        std::function<void()> setup;
+        bool illegal;   // message 39 before 72
+        bool onKernel;  // the drive runs its kernel from the start
+        size_t writes;  // WRITE BUFFER commands: none unless the file changed later
+    } cases[] = {
+        {"missing", [] { File(Package.KernelName).OpenError = 2; }, false, false, 0},
+        {"of another edition, drive on its kernel",
+         [] {
+             Drive->Mode = VirtualDriveMode::Kernel;
+             Drive->NormalPartPresent = false;
+             SampleImage k = Package.Kernel;
+             k.KernelModelName = "BRAVO   ";
+             PutKernel(k);
+         },
+         true, true, 0},
+        {"turned bad after the switch",
+         [] {
+             OnWait = [] {
+                 if (Drive->Mode != VirtualDriveMode::Kernel || Drive->KernelChunks != 0) return;
+                 SampleImage k = Package.Kernel;
+                 k.PartKind = 'P';
+                 PutKernel(k);
+             };
+         },
+         true, false, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        c.setup();
+        Sim.BoxAnswers = {Yes, Yes, Yes, Yes};
+        EXPECT_EQ(RunProgram(), 1);
+        const size_t shown39 = At(39), shown72 = At(72), shown36 = At(36);
+        ASSERT_NE(shown72, std::string::npos) << Sim.Console;
+        EXPECT_EQ(shown39 != std::string::npos, c.illegal);
+        if (c.illegal) {
+            EXPECT_LT(shown39, shown72);
+        }
+        EXPECT_LT(shown72, shown36);
+        EXPECT_EQ(Count(0x3B), c.writes);
+        EXPECT_EQ(Count(0x3B, 7), 0u);
+        // 82 is asked only when the file was good at the time. 39 is an error box, 72 a
+        // console line.
+        std::vector<std::string> boxes;
+        bool asked = false;
+        for (const SimBoxRecord& b : Sim.Boxes) {
+            boxes.push_back(b.Text);
+            if (b.Flags == QuestionBox) asked = true;
+        }
+        EXPECT_EQ(asked, c.writes != 0);
+        EXPECT_EQ(std::count(boxes.begin(), boxes.end(), MessageTextEn[39]), c.illegal ? 1 : 0);
+        EXPECT_EQ(std::count(boxes.begin(), boxes.end(), MessageTextEn[72]), 0);
+        EXPECT_EQ(Drive->Mode == VirtualDriveMode::Kernel, c.onKernel || c.writes != 0);
+    }
+}
+
+// With the kernel current, an INQUIRY that fails at the kernel check still stops the run
+// before a normal chunk is sent.
+TEST_F(KernelInPlaceTest, FailedInquiryAtTheKernelCheckStillStops) {
+    Drive->Mode = VirtualDriveMode::Kernel;
+    Drive->NormalPartPresent = false;
+    Drive->KernelDateText = "08/07/25";
+    // Enumeration, selection and identity each send INQUIRY; the fourth is the kernel check.
+    VirtualDriveFault fault;
+    fault.Opcode = 0x12;
+    fault.Times = -1;
+    Drive->Faults.push_back(fault);
+    OnWait = nullptr;
+    Sim.AskBox = [](const char*, const char*, uint32_t flags) {
+        // Once 82 is answered, INQUIRY starts failing.
+        if ((flags & 0xF0) == 0x20) {
+            Drive->Faults.front().NthCommand = 0;
+            return Yes;
+        }
+        return 1;
+    };
+    Drive->Faults.front().NthCommand = 0xFFFFFFFF;  // dormant until then
+    EXPECT_EQ(RunProgram(), 1);
+    EXPECT_NE(At(9), std::string::npos);
+    EXPECT_EQ(At(10), std::string::npos);
+    EXPECT_EQ(Count(0x3B, 7), 0u);
+    EXPECT_LT(At(9), At(36));
 }
 
 }  // namespace

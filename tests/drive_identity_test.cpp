@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
+#include "base/update_definition.h"
 #include "console/catalogue.h"
 #include "discovery/host_probe.h"
 #include "run/run_driver.h"
-#include "base/update_definition.h"
 #include "test_support.h"
 #include "virtual_drive.h"
 

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "console/catalogue.h"
 #include "base/update_definition.h"
+#include "console/catalogue.h"
 #include "sample_package.h"
 #include "test_support.h"
 #include "update/drive_identity.h"
@@ -164,39 +164,6 @@ TEST_F(ImageTest, Validation) {
     EXPECT_EQ(ValidateFirmwareImage(), 2);
     EXPECT_EQ(Sim.Console, MessageTextEn[0]);
     EXPECT_EQ(Sim.Boxes.at(0).Flags, Err);
-}
-
-// With the package's kernel image ("0000", 08/07/25) loaded and the drive on its kernel: the
-// kernel part is written unless the drive runs that very kernel.
-TEST_F(ImageTest, KernelNeedsWritingUnlessTheDriveRunsIt) {
-    const struct {
-        const char *revision, *date;
-        int32_t kind;
-        bool inquiryFails;
-        int result, message;
-    } cases[] = {
-        {"0000", "08/07/26", 0x100D, false, 0, 0},
-        {"0001", "08/07/25", 0x100D, false, 0, 0},
-        {"0000", "08/07/25", 0x1003, false, 0, 0},  // that kind always writes it
-        {"0000", "08/07/25", 0x100D, true, -1, 9},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::Message() << "case " << (&c - cases));
-        SetUp();
-        Drive->Mode = VirtualDriveMode::Kernel;
-        Drive->KernelRevision = c.revision;
-        Drive->KernelDateText = c.date;
-        PutSamplePackage(Package);
-        State.CurrentKind = c.kind;
-        ASSERT_EQ(LoadFirmwareImage(ImagePartKernel), 0);
-        if (c.inquiryFails) {
-            VirtualDriveFault fault;
-            fault.Opcode = 0x12;
-            Drive->Faults.push_back(fault);
-        }
-        EXPECT_EQ(CheckKernelNeedsUpdate(), c.result);
-        ExpectMessage(c.message, 0);
-    }
 }
 
 }  // namespace

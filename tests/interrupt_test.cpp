@@ -17,7 +17,6 @@ namespace {
 constexpr int SigHup = 1;
 constexpr int SigInt = 2;
 constexpr int Yes = 6;
-constexpr int No = 7;
 constexpr int Ok = 1;
 
 using Pick = std::function<bool(const SimCommandRecord&)>;
@@ -25,14 +24,7 @@ using Pick = std::function<bool(const SimCommandRecord&)>;
 bool Chunk(const SimCommandRecord& r, uint8_t buffer) {
     return r.Cdb[0] == 0x3B && (r.Cdb[1] & 0x1F) == 7 && r.Cdb[2] == buffer;
 }
-const Pick KernelChunk = [](const SimCommandRecord& r) { return Chunk(r, 0xFE); };
 const Pick NormalChunk = [](const SimCommandRecord& r) { return Chunk(r, 0xF0); };
-const Pick Commit = [](const SimCommandRecord& r) {
-    return r.Cdb[0] == 0x3B && (r.Cdb[1] & 0x1F) == 5;
-};
-const Pick PreUpdate = [](const SimCommandRecord& r) {
-    return r.Cdb[0] == 0x3B && r.Cdb[2] == 0xD4;
-};
 const Pick RegionQuery = [](const SimCommandRecord& r) { return r.Cdb[0] == 0xA4; };
 
 class InterruptTest : public SimTest {
@@ -103,12 +95,10 @@ TEST_F(InterruptTest, AtAChosenCommand) {
         int Nth;
         bool Held;
     };
+    // (An interrupt at every command: tests/campaign.)
     const Case cases[] = {
         {"REPORT KEY, before the first write", 1, SigInt, RegionQuery, 1, false},
-        {"the pre-update write", 1, SigInt, PreUpdate, 1, true},
-        {"kernel chunk 2", 1, SigInt, KernelChunk, 2, true},
         {"normal chunk 10", 1, SigInt, NormalChunk, 10, true},
-        {"the commit", 1, SigInt, Commit, 1, true},
         {"normal chunk 10 of the first of two", 2, SigInt, NormalChunk, 10, true},
     };
     for (const Case& c : cases) {
@@ -197,7 +187,7 @@ TEST_F(InterruptTest, AtABox) {
 }
 
 // The drive-state line names each drive the run wrote to and left in its update mode, and
-// no other.
+// no other. (After a power loss or a retry declined: tests/e2e.)
 TEST_F(InterruptTest, DriveLeftInUpdateModeIsNamed) {
     struct Case {
         const char* Name;
@@ -216,15 +206,6 @@ TEST_F(InterruptTest, DriveLeftInUpdateModeIsNamed) {
     };
     const Case cases[] = {
         {"updated", [](VirtualDrive&) {}, {Yes, Ok}, false},
-        {"consent declined", [](VirtualDrive&) {}, {No}, false},
-        {"power lost at normal chunk 10",
-         [](VirtualDrive& d) { d.PowerLossAtChunk = 14; },
-         {Yes, Ok, Ok},
-         true},
-        {"back on the kernel, retry declined",
-         [](VirtualDrive& d) { d.StayInKernelAfterReflash = 1; },
-         {Yes, No, Ok},
-         true},
         {"switch refused with a status",
          [&](VirtualDrive& d) { d.Faults.push_back(fault(4, VirtualFaultEffect::CheckCondition)); },
          {Yes, Ok},

@@ -1,8 +1,8 @@
 #pragma once
 #include <gtest/gtest.h>
 
-#include "pc/sim_pc.h"
 #include "base/run_state.h"
+#include "pc/sim_pc.h"
 
 // Every case starts on a fresh simulated PC with the state of a fresh process.
 class SimTest : public ::testing::Test {

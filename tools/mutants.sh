@@ -156,8 +156,8 @@ consent-46 src/update/current_generation.cpp if (ShowMessage(46, StyleYesNo) == 
 consent-retry src/update/current_generation.cpp if (ShowMessage(47, StyleYesNo) != AnswerYes) return ResultStopRun; ~> if (ShowMessage(47, StyleYesNo) == AnswerNo) return ResultStopRun;
 consent-all src/run/run_driver.cpp if (ShowMessage(31, StyleYesNo) != AnswerYes) State.UpdateAll = 0; ~> if (ShowMessage(31, StyleYesNo) == AnswerNo) State.UpdateAll = 0;
 consent-legacy src/update/legacy_generation.cpp ShowMessage(99, StyleYesNo) != AnswerYes) return 7; ~> ShowMessage(99, StyleYesNo) == AnswerNo) return 7;
-no-terminal src/platform/linux/console.cpp if (buttons == 1 || buttons == 4) NoteNoTerminal(); ~> if (buttons == 1 || buttons == 4) return 6;
-terminal-eof src/platform/linux/message_box.cpp if (std::fgets(line, sizeof line, in) == nullptr) return 0; ~> if (std::fgets(line, sizeof line, in) == nullptr) return 6;
+no-terminal src/platform/linux/console.cpp if (tty == nullptr) { ~> if (tty == nullptr) return question ? 6 : 0; if (false) {
+terminal-eof src/platform/linux/message_box.cpp std::fgets(line, sizeof line, in) == nullptr) return 0; ~> std::fgets(line, sizeof line, in) == nullptr) return 6;
 # Message styles and texts.
 style-33 src/update/current_generation.cpp ShowMessage(33, StyleWarning); ~> ShowMessage(33, StyleError);
 style-70 src/update/current_generation.cpp ShowMessage(70, StyleInformation); ~> ShowMessage(70, StyleReport);

@@ -46,9 +46,12 @@ bool EndsWith(const std::string& text, const std::string& tail) {
 }  // namespace
 
 const char* FaultName(CampaignFault fault) {
-    static const char* const names[] = {"CHECK CONDITION 04/44/00", "CHECK CONDITION 06/29/00",
-                                        "call fails", "call fails after the drive acted",
-                                        "power loss", "interrupt"};
+    static const char* const names[] = {"CHECK CONDITION 04/44/00",
+                                        "CHECK CONDITION 06/29/00",
+                                        "call fails",
+                                        "call fails after the drive acted",
+                                        "power loss",
+                                        "interrupt"};
     return names[static_cast<int>(fault)];
 }
 
