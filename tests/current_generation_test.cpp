@@ -210,6 +210,7 @@ TEST_F(UpdateTest, CompleteUpdate) {
                     "  (2008/07/01)\r\nTo : KESTREL DVD-RW  QXR-930D 1.22  (2008/07/25)");
         EXPECT_EQ(Sim.Waits, c.waits);
         EXPECT_EQ(Writes(), CompleteUpdateWrites(c.size));
+        EXPECT_EQ(Drive->PreUpdateArea[0x780] << 8 | Drive->PreUpdateArea[0x781], 0x003F);
         ExpectFlashHoldsPackage();
         EXPECT_EQ(Drive->Revision, "1.22");
         TearDown();
@@ -278,9 +279,12 @@ TEST_F(UpdateTest, Outcomes) {
              State.Definition.Entries[0].KindCode = 0x1004;
          }, {6}, 0, std::string("\rProcessing 100% --> Complete") + Rebooting + NewLine + Success,
          {Ask}, 71, 10000, false},
+        // Its drives take their time to store the firmware: 20 s here.
         {"kind 0x1005: the re-flash closing text, no 44", false, [] {
              Drive->Kind = 0x1005;
              State.Definition.Entries[0].KindCode = 0x1005;
+             Fail(0x3B, 5).Effect = VirtualFaultEffect::Delay;
+             Drive->Faults.back().ExtraMs = 20000;
          }, {6}, 0, std::string(ClosingEn) + NewLine + Success, {Ask}, 71, 10000, false},
         {"revision 1.00 is no pre-production firmware", false, [] { Drive->Revision = "1.00"; },
          {6}, 0, Success, {Ask}, 71, 10000, false},

@@ -125,7 +125,7 @@ buffer-pre-update src/device/drive_commands.cpp constexpr uint8_t BufferPreUpdat
 pre-update-offset src/device/drive_commands.cpp constexpr uint32_t PreUpdateOffset = 0x780; ~> constexpr uint32_t PreUpdateOffset = 0x700;
 pre-update-data src/device/drive_commands.cpp State.CommandData[1] = 0x3F; ~> State.CommandData[1] = 0x3E;
 mode-download src/device/drive_commands.cpp constexpr uint8_t ModeDownload = 7; ~> constexpr uint8_t ModeDownload = 6;
-start-stop-byte4 src/device/drive_commands.cpp powerCondition * 16 + loadEject * 2 + start); ~> powerCondition * 16 + loadEject + start);
+stop-unit-eject src/device/drive_commands.cpp return StartStopUnit(State.SelectedTarget, 0, 0, 0, 0); ~> return StartStopUnit(State.SelectedTarget, 0, 0, 1, 0);
 report-key-format src/device/drive_commands.cpp request.Cdb[10] = static_cast<uint8_t>(agid * 64 + keyFormat); ~> request.Cdb[10] = static_cast<uint8_t>(agid * 64 + keyFormat / 2);
 inquiry-length src/device/drive_commands.cpp request.Cdb[4] = static_cast<uint8_t>(InquiryLength); ~> request.Cdb[4] = static_cast<uint8_t>(InquiryLength - 1);
 mode-into-normal src/device/mode_control.cpp constexpr int ModeIntoNormal = 5; ~> constexpr int ModeIntoNormal = 4;
