@@ -286,6 +286,10 @@ TEST_F(UpdateTest, Outcomes) {
              Fail(0x3B, 5).Effect = VirtualFaultEffect::Delay;
              Drive->Faults.back().ExtraMs = 20000;
          }, {6}, 0, std::string(ClosingEn) + NewLine + Success, {Ask}, 71, 10000, false},
+        {"a normal chunk that takes 15 s to write is waited for", false, [] {
+             Fail(0x3B, 7, 0xF0).Effect = VirtualFaultEffect::Delay;
+             Drive->Faults.back().ExtraMs = 15000;
+         }, {6}, 0, Success, {Ask}, 71, 10000, false},
         {"revision 1.00 is no pre-production firmware", false, [] { Drive->Revision = "1.00"; },
          {6}, 0, Success, {Ask}, 71, 10000, false},
         // A drive without its normal part skips the revision checks and meets the one-way
