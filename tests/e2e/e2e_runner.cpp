@@ -273,32 +273,40 @@ bool WaitingBox(const std::string& screen, size_t from, SeenBox& box) {
     return false;
 }
 
-RunResult RunOnTerminal(const E2eScenario& scenario, const std::string& program,
-                        const std::vector<std::string>& env, const fs::path& folder,
-                        const fs::path& out) {
+// On a pseudo-terminal, each box answered as the scenario says; or, without a terminal, in a
+// session of its own (so /dev/tty cannot be opened) with input from /dev/null.
+RunResult RunScenario(const E2eScenario& scenario, const std::string& program,
+                      const std::vector<std::string>& env, const fs::path& folder,
+                      const fs::path& out) {
     RunResult result;
     int master = -1;
-    const pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
+    const pid_t child = scenario.NoTerminal ? fork() : forkpty(&master, nullptr, nullptr, nullptr);
     if (child < 0) {
-        result.Problems.push_back("forkpty failed: " + std::string(std::strerror(errno)));
+        result.Problems.push_back("fork failed: " + std::string(std::strerror(errno)));
         return result;
     }
-    if (child == 0) RunAsForegroundJob(program, scenario.Args, env, folder, out);
+    if (child == 0) {
+        if (!scenario.NoTerminal) RunAsForegroundJob(program, scenario.Args, env, folder, out);
+        setsid();
+        const int none = open("/dev/null", O_RDONLY);
+        if (none >= 0) dup2(none, STDIN_FILENO);
+        ExecProgram(program, scenario.Args, env, folder, out);
+    }
 
     const auto deadline = std::chrono::steady_clock::now() + Run.Limit;
     std::string screen;
     size_t answeredUpTo = 0;
     size_t nextBox = 0;
-    bool open = true;
-    while (open) {
+    bool open = master >= 0;
+    while (open || !result.Finished) {
         if (std::chrono::steady_clock::now() > deadline) {
             result.Problems.push_back("the program did not end within the time limit; terminal: " +
                                       EscapeForDisplay(screen.substr(answeredUpTo)));
             Stop(child, result);
-            close(master);
-            return result;
+            break;
         }
-        pollfd wait = {master, POLLIN, 0};
+        // A closed terminal (or none) is left out of the poll, which then only waits.
+        pollfd wait = {open ? master : -1, POLLIN, 0};
         if (poll(&wait, 1, 50) > 0) {
             char bytes[4096];
             const ssize_t n = read(master, bytes, sizeof bytes);
@@ -320,8 +328,7 @@ RunResult RunOnTerminal(const E2eScenario& scenario, const std::string& program,
                 result.Problems.push_back("a box the scenario does not expect: " + box.Type +
                                           " \"" + EscapeForDisplay(box.Text) + "\"");
                 Stop(child, result);
-                close(master);
-                return result;
+                break;
             }
             const std::string answer = scenario.Boxes[nextBox++].Answer + "\n";
             if (write(master, answer.data(), answer.size()) !=
@@ -331,36 +338,7 @@ RunResult RunOnTerminal(const E2eScenario& scenario, const std::string& program,
             answeredUpTo = screen.size();
         }
     }
-    close(master);
-    if (!result.Finished) Reap(child, result, true);
-    return result;
-}
-
-RunResult RunWithoutTerminal(const E2eScenario& scenario, const std::string& program,
-                             const std::vector<std::string>& env, const fs::path& folder,
-                             const fs::path& out) {
-    RunResult result;
-    const pid_t child = fork();
-    if (child < 0) {
-        result.Problems.push_back("fork failed: " + std::string(std::strerror(errno)));
-        return result;
-    }
-    if (child == 0) {
-        // A session of its own has no controlling terminal: /dev/tty cannot be opened.
-        setsid();
-        const int none = open("/dev/null", O_RDONLY);
-        if (none >= 0) dup2(none, STDIN_FILENO);
-        ExecProgram(program, scenario.Args, env, folder, out);
-    }
-    const auto deadline = std::chrono::steady_clock::now() + Run.Limit;
-    while (!Reap(child, result, false)) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            result.Problems.push_back("the program did not end within the time limit");
-            Stop(child, result);
-            return result;
-        }
-        usleep(10000);
-    }
+    if (master >= 0) close(master);
     return result;
 }
 
@@ -681,9 +659,7 @@ int main(int argc, char** argv) {
     setenv("ODD_E2E_RUN_OUT", out.c_str(), 1);
     hook("ODD_E2E_BEFORE");
     const auto started = std::chrono::steady_clock::now();
-    const RunResult result = scenario.NoTerminal
-                                 ? RunWithoutTerminal(scenario, program, env, folder, out)
-                                 : RunOnTerminal(scenario, program, env, folder, out);
+    const RunResult result = RunScenario(scenario, program, env, folder, out);
     const auto tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::steady_clock::now() - started)
                             .count();
