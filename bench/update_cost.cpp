@@ -8,9 +8,9 @@
 #include <cstdio>
 #include <vector>
 
+#include "base/run_state.h"
 #include "pc/sim_pc.h"
 #include "run/run_driver.h"
-#include "base/run_state.h"
 #include "sample_package.h"
 #include "virtual_drive.h"
 

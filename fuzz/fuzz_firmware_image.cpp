@@ -6,10 +6,10 @@
 #include <cstring>
 #include <vector>
 
-#include "fuzz_input.h"
-#include "pc/sim_pc.h"
 #include "base/run_state.h"
 #include "base/update_definition.h"
+#include "fuzz_input.h"
+#include "pc/sim_pc.h"
 #include "update/firmware_image.h"
 
 namespace {

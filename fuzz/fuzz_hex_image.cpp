@@ -5,9 +5,9 @@
 #include <cstring>
 #include <vector>
 
+#include "base/run_state.h"
 #include "fuzz_input.h"
 #include "pc/sim_pc.h"
-#include "base/run_state.h"
 #include "update/hex_image.h"
 
 namespace {

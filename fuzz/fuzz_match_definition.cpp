@@ -5,10 +5,10 @@
 #include <cstring>
 #include <vector>
 
-#include "discovery/target_enumeration.h"
-#include "fuzz_input.h"
 #include "base/run_state.h"
 #include "base/update_definition.h"
+#include "discovery/target_enumeration.h"
+#include "fuzz_input.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzInput in = MakeFuzzInput(data, size);

@@ -3,10 +3,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/run_state.h"
 #include "console/message.h"
 #include "fuzz_input.h"
 #include "pc/sim_pc.h"
-#include "base/run_state.h"
 #include "update/firmware_image.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

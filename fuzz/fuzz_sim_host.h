@@ -1,8 +1,8 @@
 #pragma once
-#include "discovery/host_probe.h"
-#include "pc/sim_pc.h"
 #include "base/run_state.h"
 #include "base/update_definition.h"
+#include "discovery/host_probe.h"
+#include "pc/sim_pc.h"
 #include "virtual_drive.h"
 
 // A fresh simulated PC with one drive of the family listed as target 0, on the pass-through

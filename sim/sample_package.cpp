@@ -5,8 +5,8 @@
 #include <cstring>
 #include <utility>
 
-#include "pc/sim_pc.h"
 #include "base/run_state.h"
+#include "pc/sim_pc.h"
 
 namespace {
 

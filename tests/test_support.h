@@ -9,7 +9,7 @@ class SimTest : public ::testing::Test {
 protected:
     void SetUp() override {
         SimEndProcess();
-    ResetSim();
+        ResetSim();
         ResetRunState();
     }
     // A wait without limit on an event that nothing would ever signal hangs a real run.

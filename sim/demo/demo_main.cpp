@@ -13,8 +13,8 @@
 #include <thread>
 
 #include "legacy_scenario.h"
-#include "platform/linux/linux_console.h"
 #include "pc/sim_pc.h"
+#include "platform/linux/linux_console.h"
 #include "run/run_driver.h"
 #include "sample_package.h"
 #include "virtual_drive.h"

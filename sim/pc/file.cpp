@@ -7,9 +7,9 @@
 #include <cstring>
 #include <utility>
 
+#include "pc/sim_pc.h"
 #include "platform/platform_device.h"
 #include "platform/platform_file.h"
-#include "pc/sim_pc.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "platform/platform_host.h"
 #include "pc/sim_pc.h"
+#include "platform/platform_host.h"
 
 // The simulated PC's operating system version and registry.
 

@@ -4,9 +4,9 @@
 #include <string>
 #include <utility>
 
+#include "pc/sim_pc.h"
 #include "platform/platform_device.h"
 #include "platform/platform_textfile.h"
-#include "pc/sim_pc.h"
 
 // Text files of the simulated PC come from the same folder, open-file table and records as
 // its binary files; a handle is 1 + its index in Sim.OpenFiles.

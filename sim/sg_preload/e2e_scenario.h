@@ -23,8 +23,8 @@
 //                           QUIT or TSTP)
 //   package k=v ...         revision=, date=, size=, for=N (the drive it suits),
 //   omit=normal|kernel,
-//                           names=lower (the file names in lower case, as some archives carry them),
-//                           fifo=normal|kernel (a FIFO with the image's name, no writer),
+//                           names=lower (the file names in lower case, as some archives carry
+//                           them), fifo=normal|kernel (a FIFO with the image's name, no writer),
 //                           illegal=kernel (a kernel image of the normal part's kind)
 //   args WORD...            the program's arguments (none unless given)
 //   path sg|sr              the run needs the SCSI generic nodes, or has none (sg not loaded);

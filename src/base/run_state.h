@@ -3,8 +3,8 @@
 #include <cstdint>
 
 #include "base/target_list.h"
-#include "platform/platform_device.h"
 #include "base/update_definition.h"
+#include "platform/platform_device.h"
 
 constexpr size_t RunTextCapacity = 2048;
 constexpr int AdapterNameCapacity = 16;  // adapters beyond the 16th have no name entry
@@ -48,11 +48,11 @@ struct RunState {
     DeviceHandle DeviceSlot;                    // the SPTI device of the command at hand
     int32_t DeviceSlotHeld;                     // DeviceSlot holds an open handle
     uint8_t ScsiAddress[8];                     // SCSI_ADDRESS of that device
-    uint8_t* AspiRequestBlock;      // 2 MiB, allocated by the host probe on ASPI
-    int32_t AspiSrbSlot;            // SRB slot of the request block in use
-    AspiEvent PendingAspiEvent;     // event of a command submitted while TimedTransferActive
-    uint32_t DeviceOpenError;       // error code of the last failed open or query
-    int32_t DeviceAccessDenied;     // a device open failed for lack of privilege
+    uint8_t* AspiRequestBlock;                  // 2 MiB, allocated by the host probe on ASPI
+    int32_t AspiSrbSlot;                        // SRB slot of the request block in use
+    AspiEvent PendingAspiEvent;       // event of a command submitted while TimedTransferActive
+    uint32_t DeviceOpenError;         // error code of the last failed open or query
+    int32_t DeviceAccessDenied;       // a device open failed for lack of privilege
     uint32_t MediaNotificationError;  // error code of the last failed notification open
 
     // Memory blocks of the host probe (null until allocated)

@@ -1,7 +1,7 @@
 #include "base/timing.h"
 
-#include "platform/platform_clock.h"
 #include "base/run_state.h"
+#include "platform/platform_clock.h"
 
 namespace {
 // timeBeginPeriod accepts periods of 1 ms and up on every host; the bound only keeps a

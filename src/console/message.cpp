@@ -2,9 +2,9 @@
 
 #include <cstdio>
 
+#include "base/run_state.h"
 #include "console/catalogue.h"
 #include "platform/platform_console.h"
-#include "base/run_state.h"
 
 const char* const UnknownMessageText = "\r\nUnknow Message Code\r\n";
 

@@ -1,7 +1,7 @@
 #include "device/command_executor.h"
 
-#include "device/transport.h"
 #include "base/run_state.h"
+#include "device/transport.h"
 
 int ExecuteCommand(const CommandRequest& request) {
     // Checked before anything is opened: an index past the list reaches no device.

@@ -2,11 +2,11 @@
 
 #include <cstring>
 
+#include "base/drive_writing.h"
+#include "base/run_state.h"
 #include "device/command_executor.h"
 #include "device/transport.h"
 #include "platform/platform_device.h"
-#include "base/drive_writing.h"
-#include "base/run_state.h"
 
 namespace {
 

@@ -2,11 +2,11 @@
 // completed through an event or by polling SRB_Status every 500 ms.
 #include <cstring>
 
+#include "base/run_state.h"
 #include "device/command_executor.h"
 #include "device/transport.h"
 #include "platform/platform_clock.h"
 #include "platform/platform_device.h"
-#include "base/run_state.h"
 
 namespace {
 

@@ -3,12 +3,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "console/message.h"
-#include "device/command_executor.h"
-#include "device/drive_commands.h"
 #include "base/drive_writing.h"
 #include "base/run_state.h"
 #include "base/timing.h"
+#include "console/message.h"
+#include "device/command_executor.h"
+#include "device/drive_commands.h"
 
 namespace {
 

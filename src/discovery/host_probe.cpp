@@ -3,11 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/run_state.h"
 #include "console/message.h"
 #include "platform/platform_device.h"
 #include "platform/platform_host.h"
 #include "platform/platform_memory.h"
-#include "base/run_state.h"
 
 namespace {
 

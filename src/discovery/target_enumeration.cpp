@@ -2,9 +2,9 @@
 
 #include <cstring>
 
+#include "base/run_state.h"
 #include "device/command_executor.h"
 #include "device/drive_commands.h"
-#include "base/run_state.h"
 
 namespace {
 

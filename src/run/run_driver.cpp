@@ -2,6 +2,9 @@
 
 #include <cstdio>
 
+#include "base/drive_writing.h"
+#include "base/run_state.h"
+#include "base/timing.h"
 #include "console/message.h"
 #include "device/command_executor.h"
 #include "device/drive_commands.h"
@@ -9,9 +12,6 @@
 #include "discovery/target_enumeration.h"
 #include "platform/platform_console.h"
 #include "platform/platform_memory.h"
-#include "base/drive_writing.h"
-#include "base/run_state.h"
-#include "base/timing.h"
 #include "update/current_generation.h"
 #include "update/legacy_generation.h"
 

@@ -3,12 +3,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "console/message.h"
-#include "device/drive_commands.h"
-#include "device/mode_control.h"
 #include "base/drive_writing.h"
 #include "base/run_state.h"
 #include "base/timing.h"
+#include "console/message.h"
+#include "device/drive_commands.h"
+#include "device/mode_control.h"
 #include "update/drive_identity.h"
 #include "update/firmware_image.h"
 #include "update/target_preparation.h"

@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "console/message.h"
-#include "device/drive_commands.h"
 #include "base/run_state.h"
 #include "base/timing.h"
+#include "console/message.h"
+#include "device/drive_commands.h"
 
 namespace {
 

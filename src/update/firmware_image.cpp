@@ -2,10 +2,10 @@
 
 #include <cstring>
 
+#include "base/run_state.h"
 #include "console/message.h"
 #include "device/drive_commands.h"
 #include "platform/platform_file.h"
-#include "base/run_state.h"
 #include "update/drive_identity.h"
 #include "update/target_preparation.h"
 

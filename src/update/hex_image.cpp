@@ -3,9 +3,9 @@
 #include <cstddef>
 #include <cstring>
 
+#include "base/run_state.h"
 #include "console/message.h"
 #include "platform/platform_textfile.h"
-#include "base/run_state.h"
 
 namespace {
 

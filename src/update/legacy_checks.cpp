@@ -1,11 +1,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/run_state.h"
 #include "console/message.h"
 #include "device/command_executor.h"
 #include "device/drive_commands.h"
 #include "discovery/target_enumeration.h"
-#include "base/run_state.h"
 #include "update/drive_identity.h"
 #include "update/legacy_generation.h"
 #include "update/legacy_models.h"

@@ -1,12 +1,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/run_state.h"
+#include "base/timing.h"
 #include "console/message.h"
 #include "device/command_executor.h"
 #include "device/drive_commands.h"
 #include "platform/platform_clock.h"
-#include "base/run_state.h"
-#include "base/timing.h"
 #include "update/legacy_generation.h"
 #include "update/legacy_models.h"
 

@@ -2,12 +2,12 @@
 
 #include <cstring>
 
+#include "base/run_state.h"
+#include "base/update_definition.h"
 #include "console/message.h"
 #include "device/command_executor.h"
 #include "device/drive_commands.h"
 #include "discovery/target_enumeration.h"
-#include "base/run_state.h"
-#include "base/update_definition.h"
 
 namespace {
 
