@@ -287,6 +287,27 @@ DeviceHandle PlatformOpenDevice(char letter, uint32_t access, uint32_t* error) {
     return SimDeviceHandleBase + static_cast<DeviceHandle>(Sim.DeviceHandles.size()) - 1;
 }
 
+uint32_t PlatformClaimDevice(char letter, int32_t* holder) {
+    *holder = 0;
+    const VirtualDrive* drive = DriveAtLetter(letter);
+    if (drive == nullptr) return ERROR_FILE_NOT_FOUND;
+    if (drive->Place.HeldByOther != 0) {
+        *holder = drive->Place.HeldByOther > 0 ? drive->Place.HeldByOther : 0;
+        return ERROR_BUSY;
+    }
+    if (Sim.ClaimedLetters.find(letter) == std::string::npos) Sim.ClaimedLetters += letter;
+    return ERROR_SUCCESS;
+}
+
+void PlatformReleaseDevice(char letter) {
+    const size_t at = Sim.ClaimedLetters.find(letter);
+    if (at != std::string::npos) Sim.ClaimedLetters.erase(at, 1);
+}
+
+void PlatformReportDeviceBusy(char letter, int32_t) {
+    Sim.BusyReports += letter;
+}
+
 // Named as the Linux layer names its nodes, so the simulated PC's lists read the same.
 bool PlatformDeviceName(char letter, char* name, size_t size) {
     if (letter < 'D' || letter > 'Z') return false;

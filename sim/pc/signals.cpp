@@ -37,3 +37,6 @@ int PlatformHeldInterrupt() {
 void PlatformReportUpdateModeLeft(char letter) {
     Sim.UpdateModeReports.push_back(letter);
 }
+
+// The simulated process does not end by a signal: its exit status tells.
+void PlatformEndByHeldSignal() {}

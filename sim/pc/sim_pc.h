@@ -156,6 +156,8 @@ struct SimPc {
     std::vector<SimDeviceHandle> DeviceHandles;
     int DevicesOpen = 0;
     std::vector<uint8_t> MediaNotificationValues;  // each IOCTL_STORAGE_MCN_CONTROL input
+    std::string ClaimedLetters;                    // the places the program holds now
+    std::string BusyReports;                       // letters reported as in use, in order
 
     // ASPI layer
     bool AspiLoadable = false;

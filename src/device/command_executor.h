@@ -31,6 +31,14 @@ constexpr int CommandNotDelivered = -2;   // SPTI: no device; ASPI: completion w
 
 int ExecuteCommand(const CommandRequest& request);
 
+// Claims of a drive letter: a place is claimed before anything is sent to it, and kept
+// until the run lets it go, so that no other copy of the program reaches the drive meanwhile.
+constexpr int ClaimHeld = 0;
+constexpr int ClaimNoDrive = 1;
+constexpr int ClaimBusy = 2;  // another program holds it; *holder is its process id or 0
+int ClaimDriveLetter(char letter, int32_t* holder);
+void ReleaseDriveLetter(char letter);
+
 // Opens the drive-letter device into the one device slot and reads its SCSI address:
 // 0 opened (address known, or unreadable and noted in Ieee1394Marker), -1 failure.
 int OpenDriveDevice(char letter);

@@ -69,6 +69,17 @@ void NoteFailedOpen(uint32_t error) {
 
 }  // namespace
 
+int ClaimDriveLetter(char letter, int32_t* holder) {
+    *holder = 0;
+    const uint32_t error = PlatformClaimDevice(letter, holder);
+    if (error == ERROR_BUSY) return ClaimBusy;
+    return error == ERROR_SUCCESS ? ClaimHeld : ClaimNoDrive;
+}
+
+void ReleaseDriveLetter(char letter) {
+    PlatformReleaseDevice(letter);
+}
+
 int OpenDriveDevice(char letter) {
     State.Ieee1394Marker = -1;
     if (State.DeviceSlotHeld) CloseDriveDevice();

@@ -31,14 +31,29 @@ int ListOpticalDrives(ListedDrive drives[ListedDriveCapacity]) {
         // A drive that answers with fewer bytes must not show the last drive's.
         std::memset(State.WorkBuffer, 0, InquiryLength);
         std::memset(State.FirmwareInfoPage, 0, sizeof State.FirmwareInfoPage);
+        // Held only while the drive is asked.
+        int32_t holder = 0;
+        const int claim = ClaimDriveLetter(letter, &holder);
+        if (claim == ClaimBusy) {
+            ListedDrive& drive = drives[count++];
+            std::memset(&drive, 0, sizeof drive);
+            drive.Letter = letter;
+            drive.Entry = -1;
+            drive.Busy = 1;
+            drive.Holder = holder;
+            continue;
+        }
+        if (claim != ClaimHeld) continue;
         if (OpenDriveDevice(letter) != 0 || ProbeInquiry(0, 0) != 0) {
             CloseDriveDevice();
+            ReleaseDriveLetter(letter);
             continue;
         }
         if (ProbeVendorPage(0, 0) != 0) {
             std::memset(State.FirmwareInfoPage, 0, sizeof State.FirmwareInfoPage);  // partly read
         }
         CloseDriveDevice();
+        ReleaseDriveLetter(letter);
 
         // MatchDefinition only ever sets the flag; this drive's own answer is wanted.
         State.InUpdateMode = 0;
@@ -52,6 +67,8 @@ int ListOpticalDrives(ListedDrive drives[ListedDriveCapacity]) {
         drive.Entry = entry;
         drive.InUpdateMode =
             entry >= 0 && (State.InUpdateMode == 1 || ReportsKernelIdentity(drive.Inquiry));
+        drive.Busy = 0;
+        drive.Holder = 0;
     }
     State.InUpdateMode = 0;
     return count;

@@ -5,13 +5,16 @@
 
 // The optical drives of the host as they name themselves, for a list shown to the user. Found
 // as enumeration finds them, but only identified: each device gets INQUIRY and the vendor
-// page and nothing else, and nothing is held open afterwards.
+// page and nothing else, and nothing is held open afterwards. A drive that another copy of
+// the program holds is listed as busy and sent nothing.
 
 struct ListedDrive {
     char Letter;
     uint8_t Inquiry[InquiryLength];
     int32_t Entry;         // the definition entry the drive matches, or -1
     int32_t InUpdateMode;  // the drive runs its kernel only
+    int32_t Busy;          // another program holds the drive: nothing was asked
+    int32_t Holder;        // and its process id, or 0
 };
 
 constexpr int ListedDriveCapacity = 'Z' - 'D' + 1;

@@ -5,6 +5,7 @@
 #include "base/run_state.h"
 #include "device/command_executor.h"
 #include "device/drive_commands.h"
+#include "platform/platform_device.h"
 
 namespace {
 
@@ -54,18 +55,28 @@ int EnumerateSpti() {
     int found = 0;
 
     for (char letter = FirstLetter; letter <= LastLetter; ++letter) {
+        // Nothing is sent to a drive that another copy of the program is working on.
+        int32_t holder = 0;
+        const int claim = ClaimDriveLetter(letter, &holder);
+        if (claim == ClaimBusy) PlatformReportDeviceBusy(letter, holder);
+        if (claim != ClaimHeld) continue;
         if (OpenDriveDevice(letter) != 0) {
             CloseDriveDevice();  // a device opened but refused its queries is not kept
+            ReleaseDriveLetter(letter);
             continue;
         }
         if (ProbeInquiry(0, 0) != 0) {
             CloseDriveDevice();
+            ReleaseDriveLetter(letter);
             continue;
         }
 
+        // Held from here to the end of the run, like the claim: the host's own media checks
+        // stay off the drive.
         const uint8_t type = State.WorkBuffer[DeviceTypeByte];
-        if ((type == WriteOnceDevice || type == CdDvdDevice) &&
-            State.Notifications.Filled < NotificationSlotCapacity) {
+        const bool notified = (type == WriteOnceDevice || type == CdDvdDevice) &&
+                              State.Notifications.Filled < NotificationSlotCapacity;
+        if (notified) {
             State.Notifications.Current = State.Notifications.Filled;
             State.Notifications.Letters[State.Notifications.Current] = letter;
             BeginMediaNotificationControl();
@@ -74,13 +85,16 @@ int EnumerateSpti() {
 
         if (ProbeVendorPage(0, 0) != 0) ClearVendorPage();
 
+        bool kept = notified;
         if (found < TargetListCapacity && MatchDefinition(State.WorkBuffer) >= 0) {
             State.TargetList[found].DriveLetter = letter;
             // OpenDriveDevice notes this index for a device without a SCSI address.
             State.SelectedTarget = found;
             ++found;
+            kept = true;
         }
         CloseDriveDevice();
+        if (!kept) ReleaseDriveLetter(letter);
     }
     return found;
 }

@@ -22,6 +22,7 @@ constexpr uint32_t ERROR_GEN_FAILURE = 31;
 constexpr uint32_t ERROR_NOT_SUPPORTED = 50;
 constexpr uint32_t ERROR_INVALID_PARAMETER = 87;
 constexpr uint32_t ERROR_SEM_TIMEOUT = 121;
+constexpr uint32_t ERROR_BUSY = 170;
 constexpr uint32_t ERROR_IO_DEVICE = 1117;
 
 // CreateFileA on the drive-letter device. `access` is 0 (query only, for media-notification
@@ -29,6 +30,18 @@ constexpr uint32_t ERROR_IO_DEVICE = 1117;
 // InvalidDeviceHandle with the error code in *error.
 DeviceHandle PlatformOpenDevice(char letter, uint32_t access, uint32_t* error);
 void PlatformCloseDevice(DeviceHandle handle);
+
+// Keeps the drive at `letter` to this program until PlatformReleaseDevice: another copy of
+// the program, or any program that asks the host for the drive alone, sends it nothing
+// meanwhile, and the drive's commands all take one route. Taken without waiting, before
+// anything is sent to the drive. ERROR_SUCCESS (also where the host has no such guard),
+// ERROR_FILE_NOT_FOUND for a letter without a drive, or ERROR_BUSY with the process id of the
+// holder in *holder (0 when unknown: a program other than this one).
+uint32_t PlatformClaimDevice(char letter, int32_t* holder);
+// Lets the drive go again; nothing for a letter that was not claimed.
+void PlatformReleaseDevice(char letter);
+// One line on standard error: the drive is in use by another program and is left out.
+void PlatformReportDeviceBusy(char letter, int32_t holder);
 
 // The name under which the host shows the drive-letter device, for lists meant for the user
 // ("/dev/sr0" for D on Linux, "\\.\D:" on Windows). False for a letter without one.
@@ -73,7 +86,8 @@ constexpr uint8_t DATA_UNSPECIFIED = 2;  // SCSI_IOCTL_DATA_UNSPECIFIED
 uint32_t PlatformPassThroughDirect(DeviceHandle handle, uint8_t block[Sptd::BlockSize],
                                    uint8_t* data);
 
-// IOCTL_STORAGE_MCN_CONTROL with a one-byte input and no output: non-zero on success.
+// IOCTL_STORAGE_MCN_CONTROL with a one-byte input and no output: non-zero on success. 1
+// holds the host's own media-change checks off the drive, 0 lets them run again.
 int PlatformMediaNotificationControl(DeviceHandle handle, uint8_t value);
 
 // ---- ASPI for Win32 ----------------------------------------------------------------------

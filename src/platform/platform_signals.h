@@ -23,3 +23,8 @@ int PlatformHeldInterrupt();
 // One line on standard error: the drive at `letter` is still in its update mode, and running
 // the program again in the same folder with a good package finishes the update.
 void PlatformReportUpdateModeLeft(char letter);
+
+// After a run that a held interrupt ended: ends the process by that signal, so that a calling
+// shell sees an interrupted child. Returns only where that is not possible (no held signal,
+// or a host without signals); the caller then exits with 128 + the number.
+void PlatformEndByHeldSignal();

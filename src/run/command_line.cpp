@@ -136,6 +136,20 @@ void PrintHelp() {
 std::string ListLine(const ListedDrive& drive) {
     char device[32] = "?";
     if (!PlatformDeviceName(drive.Letter, device, sizeof device)) std::strcpy(device, "?");
+    if (drive.Busy != 0) {
+        // Nothing was asked: another copy of the program is updating it, or another program
+        // holds it alone.
+        char line[128];
+        if (drive.Holder > 0) {
+            std::snprintf(line, sizeof line,
+                          "%c  %-10s in use by another odd-fwupdate (process %d)\n", drive.Letter,
+                          device, static_cast<int>(drive.Holder));
+        } else {
+            std::snprintf(line, sizeof line, "%c  %-10s in use by another program\n",
+                          drive.Letter, device);
+        }
+        return line;
+    }
     const uint8_t* inquiry = drive.Inquiry;
     // The short date form YY/MM/DD has 8 characters; the others up to 10.
     const bool shortDate = inquiry[39] == '/' && inquiry[42] == '/';

@@ -65,6 +65,7 @@ void ReleaseRun() {
         State.Notifications.Current = slot;
         EndMediaNotificationControl();
     }
+    for (char letter = 'D'; letter <= 'Z'; ++letter) ReleaseDriveLetter(letter);
     FreeBlock(State.CommandData, State.CommandDataSize);
     FreeBlock(State.ImageBuffer, State.ImageBufferSize);
     FreeBlock(State.WorkBuffer, State.WorkBufferSize);

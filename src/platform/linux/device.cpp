@@ -1,10 +1,11 @@
 // SCSI pass-through on Linux: the drive letters D..Z are /dev/sr0../dev/sr22 and the
-// pass-through block travels as an SG_IO request, through the drive's SCSI generic node where
+// pass-through block travels as an sg request, through the drive's SCSI generic node where
 // it has one: opening /dev/srN makes the cdrom layer send commands of its own (event status,
 // TEST UNIT READY, door lock) around every command of ours, and sr stretches short time-outs.
-#include <dirent.h>
+// Which node a place's commands take is settled when the place is claimed (place.cpp).
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <scsi/scsi.h>
 #include <scsi/sg.h>
 #include <stdlib.h>
@@ -18,6 +19,7 @@
 #include <cstring>
 
 #include "platform/linux/linux_device.h"
+#include "platform/linux/linux_place.h"
 #include "platform/pass_through_block.h"
 #include "platform/platform_device.h"
 
@@ -56,22 +58,41 @@ bool IsOnFireWire(int fd) {
     return access(attribute, F_OK) == 0;
 }
 
-// The SCSI generic node of /dev/srN as sysfs lists it, or false (the sg module is not loaded).
-bool GenericNodeFor(char letter, char* path, size_t size) {
-    char folder[64];
-    std::snprintf(folder, sizeof folder, "/sys/block/sr%d/device/scsi_generic",
-                  letter - FirstDeviceLetter);
-    DIR* entries = opendir(folder);
-    if (entries == nullptr) return false;
-    bool found = false;
-    while (const dirent* entry = readdir(entries)) {
-        if (GenericPathForEntry(entry->d_name, path, size)) {
-            found = true;
-            break;
-        }
+// The SCSI generic driver's character devices.
+constexpr unsigned SgMajor = 21;
+
+bool IsGenericNode(int fd) {
+    struct stat info;
+    return fstat(fd, &info) == 0 && S_ISCHR(info.st_mode) && major(info.st_rdev) == SgMajor;
+}
+
+// sg's asynchronous interface: the request is written once, and only the wait for its answer
+// is repeated after a signal. SG_IO on sg waits interruptibly and, restarted after a handler
+// or a stop, would submit the same command again while the first still runs in the drive.
+int SubmitAndWait(int fd, sg_io_hdr_t* header) {
+    ssize_t written;
+    do {
+        // EINTR here means nothing was queued: the write may be tried again.
+        written = write(fd, header, sizeof *header);
+    } while (written < 0 && errno == EINTR);
+    if (written < 0) return -1;
+    if (static_cast<size_t>(written) != sizeof *header) {
+        errno = EIO;
+        return -1;
     }
-    closedir(entries);
-    return found;
+    for (;;) {
+        pollfd answer = {fd, POLLIN, 0};
+        const int ready = poll(&answer, 1, -1);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        const ssize_t got = read(fd, header, sizeof *header);
+        if (got == static_cast<ssize_t>(sizeof *header)) return 0;
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (got >= 0) errno = EIO;
+        return -1;
+    }
 }
 
 }  // namespace
@@ -192,35 +213,28 @@ uint32_t BlockFromSgIo(const sg_io_hdr_t& header, int ioctlResult, int ioctlErrn
 }
 
 DeviceHandle PlatformOpenDevice(char letter, uint32_t access, uint32_t* error) {
-    char path[32];
-    if (!DevicePathForLetter(letter, path, sizeof path)) {
+    // Access 0 is the second, query-only handle of the media-notification control.
+    if (access == 0) return OpenPollFolder(letter, error);
+    // Commands go only to a place this program holds, through the one descriptor it keeps.
+    if (!PlaceClaimed(letter)) {
         *error = ERROR_FILE_NOT_FOUND;
         return InvalidDeviceHandle;
     }
-    // The generic node only when it opens read-write: opened read-only it refuses WRITE
-    // BUFFER without CAP_SYS_RAWIO, as /dev/srN does, and then /dev/srN decides as before.
-    char generic[32];
-    if (GenericNodeFor(letter, generic, sizeof generic)) {
-        const int fd = open(generic, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        if (fd >= 0) {
-            *error = ERROR_SUCCESS;
-            return fd;
-        }
-    }
-    // Non-blocking, so that a drive without a disc opens too. Access 0 is the second,
-    // query-only handle of the media-notification control.
-    const int mode = access != 0 ? O_RDWR : O_RDONLY;
-    const int fd = open(path, mode | O_NONBLOCK | O_CLOEXEC);
+    int failure = 0;
+    const int fd = PlaceRoute(letter, &failure);
     if (fd < 0) {
-        *error = ErrorFromErrno(errno);
+        *error = ErrorFromErrno(failure);
         return InvalidDeviceHandle;
     }
     *error = ERROR_SUCCESS;
     return fd;
 }
 
+// The place keeps its route and its sysfs folder open: only other descriptors are closed.
 void PlatformCloseDevice(DeviceHandle handle) {
-    if (handle != InvalidDeviceHandle) close(Descriptor(handle));
+    const int fd = Descriptor(handle);
+    if (fd < 0 || IsPlaceRoute(fd) || IsPollFolder(fd)) return;
+    close(fd);
 }
 
 uint32_t PlatformGetCapabilities(DeviceHandle handle) {
@@ -246,15 +260,13 @@ uint32_t PlatformPassThroughDirect(DeviceHandle handle, uint8_t block[Sptd::Bloc
         ClearPassThroughAnswer(block);
         return refused;
     }
-    // Not repeated on EINTR: the command may have reached the drive already.
-    const int result = ioctl(Descriptor(handle), SG_IO, &header);
-    return BlockFromSgIo(header, result, result < 0 ? errno : 0, block);
-}
-
-// Linux has no media change notification to hold off: the second handle stays open and the
-// request only checks that it is still valid.
-int PlatformMediaNotificationControl(DeviceHandle handle, uint8_t) {
-    return fcntl(Descriptor(handle), F_GETFD) != -1 ? 1 : 0;
+    const int fd = Descriptor(handle);
+    // On /dev/srN the block layer waits uninterruptibly, so SG_IO runs the command once. Not
+    // repeated on EINTR: the command may have reached the drive already.
+    const int result = IsGenericNode(fd) ? SubmitAndWait(fd, &header) : ioctl(fd, SG_IO, &header);
+    const int failure = result < 0 ? errno : 0;
+    if (failure == ENODEV || failure == ENXIO) NotePlaceRouteGone(fd);
+    return BlockFromSgIo(header, result, failure, block);
 }
 
 bool PlatformDeviceName(char letter, char* name, size_t size) {

@@ -20,6 +20,10 @@ std::string Cp932ToUtf8(const char* text);
 // whole word in either case, also in full-width letters (UTF-8 or Shift-JIS).
 int ParseBoxAnswer(const char* line, uint32_t flags);
 
+// Waits until the next answer can be read from `in`. False when `gone` says the terminal went
+// away first, including by a hang-up that arrives at any moment of the wait.
+bool AwaitAnswer(FILE* in, bool (*gone)());
+
 // Draws the box on `out` and reads answers from `in` until one names a button; returns it,
 // or 0 when input ends first, the box cannot be written, or `gone` (if given) turns true
 // while an answer is awaited. After an answer that names no button, `hint` (already in the

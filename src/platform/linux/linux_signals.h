@@ -8,3 +8,8 @@ bool TerminalGone();
 
 // A box found the terminal unusable.
 void MarkTerminalGone();
+
+// From now on a signal that ends the program outside the stretch of a drive being written
+// first calls `lastWords` (async-signal-safe calls only), then ends the program by that
+// signal. A signal the program was started to ignore stays ignored.
+void ArmEndingSignals(void (*lastWords)());

@@ -1,4 +1,5 @@
 #include <poll.h>
+#include <signal.h>
 #include <strings.h>
 
 #include <cerrno>
@@ -130,20 +131,34 @@ const char* ButtonLine(uint32_t flags) {
     }
 }
 
-// Waits until the next answer can be read. False when `gone` says the terminal went away
-// meanwhile: a hang-up held while a drive is written only wakes this wait, which a
-// restarted read would not notice.
+}  // namespace
+
+// A hang-up held while a drive is written only wakes this wait, which a restarted read would
+// not notice. It is blocked from the check to the wait, which alone lets it in: one that came
+// just before the wait began still ends it.
 bool AwaitAnswer(FILE* in, bool (*gone)()) {
     const int fd = fileno(in);
     if (fd < 0 || gone == nullptr) return true;  // the read itself tells
+    sigset_t hangUp;
+    sigset_t original;
+    sigemptyset(&hangUp);
+    sigaddset(&hangUp, SIGHUP);
+    sigprocmask(SIG_BLOCK, &hangUp, &original);
+    bool answered = true;
     for (;;) {
+        if (gone()) {
+            answered = false;
+            break;
+        }
         pollfd wait = {fd, POLLIN, 0};
-        const int ready = poll(&wait, 1, -1);
-        if (gone()) return false;
-        if (ready > 0) return true;
-        if (ready < 0 && errno != EINTR) return true;
+        const int ready = ppoll(&wait, 1, nullptr, &original);
+        if (ready > 0 || (ready < 0 && errno != EINTR)) break;
     }
+    sigprocmask(SIG_SETMASK, &original, nullptr);
+    return answered;
 }
+
+namespace {
 
 }  // namespace
 

@@ -1,4 +1,5 @@
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,6 +28,7 @@ bool Gone = false;
 char HeldLine[256];
 size_t HeldLineLength = 0;
 struct sigaction SavedHeld[HeldCount];
+void (*volatile LastWords)() = nullptr;
 struct sigaction SavedIgnored[IgnoredCount];
 
 // Only async-signal-safe calls: the handler uses it.
@@ -48,6 +50,13 @@ void OnHeldSignal(int number) {
         WriteToStderr(HeldLine, HeldLineLength);
     }
     errno = savedErrno;
+}
+
+// Outside the held stretch: the last words, then the signal's own end.
+void OnEndingSignal(int number) {
+    if (LastWords != nullptr) LastWords();
+    signal(number, SIG_DFL);
+    raise(number);
 }
 
 void DriveName(char letter, char* name, size_t size) {
@@ -122,6 +131,43 @@ void PlatformEndCriticalSection() {
         sigaction(IgnoredSignals[i], &SavedIgnored[i], nullptr);
     }
     Inside = 0;
+}
+
+void ArmEndingSignals(void (*lastWords)()) {
+    LastWords = lastWords;
+    struct sigaction ending = {};
+    ending.sa_handler = OnEndingSignal;
+    sigemptyset(&ending.sa_mask);
+    for (const int number : HeldSignals) sigaddset(&ending.sa_mask, number);
+    for (int i = 0; i < HeldCount; ++i) {
+        struct sigaction current;
+        sigaction(HeldSignals[i], nullptr, &current);
+        if (current.sa_handler == SIG_IGN) continue;
+        if (Inside != 0) {
+            // Held now: the ending handler comes back when the stretch ends.
+            if (SavedHeld[i].sa_handler != SIG_IGN) SavedHeld[i] = ending;
+            continue;
+        }
+        sigaction(HeldSignals[i], &ending, nullptr);
+    }
+}
+
+void PlatformEndByHeldSignal() {
+    const int number = Held;
+    if (number == 0) return;
+    std::fflush(stdout);
+    std::fflush(stderr);
+    if (number == SIGQUIT) {
+        // The quit was the user's, not a fault: no core file.
+        const struct rlimit none = {0, 0};
+        setrlimit(RLIMIT_CORE, &none);
+    }
+    signal(number, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, number);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    raise(number);
 }
 
 int PlatformHeldInterrupt() {

@@ -52,6 +52,17 @@ DeviceHandle PlatformOpenDevice(char letter, uint32_t access, uint32_t* error) {
     return FromHandle(device);
 }
 
+// Windows has no lock of its own that the program could take here: the drive is held by the
+// open handles of each command and by the media-notification control.
+uint32_t PlatformClaimDevice(char, int32_t* holder) {
+    *holder = 0;
+    return ERROR_SUCCESS;
+}
+
+void PlatformReleaseDevice(char) {}
+
+void PlatformReportDeviceBusy(char, int32_t) {}
+
 void PlatformCloseDevice(DeviceHandle handle) {
     if (handle != InvalidDeviceHandle) CloseHandle(AsHandle(handle));
 }

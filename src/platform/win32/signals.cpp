@@ -76,3 +76,6 @@ void PlatformReportUpdateModeLeft(char letter) {
     std::fputs(line, stderr);
     std::fflush(stderr);
 }
+
+// A console program cannot end itself by a console event: the exit status tells.
+void PlatformEndByHeldSignal() {}
