@@ -1,6 +1,9 @@
 // The terminal box as a user meets it: what it accepts, what it says when it does not
 // understand, and in which language.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -114,3 +117,35 @@ TEST(LinuxBoxAnswers, TheHintNamesTheAnswersOfItsOwnBoxInTheRunsLanguage) {
 }
 
 }  // namespace
+
+// A hang-up that lands between the box's check and its wait still ends the wait: the box
+// must not sit on a terminal that is gone. Run in a child, whose alarm ends a wait that hangs.
+volatile sig_atomic_t HungUp = 0;
+int GoneChecks = 0;
+
+void OnHangUp(int) {
+    HungUp = 1;
+}
+
+bool GoneWithALateHangUp() {
+    const bool gone = HungUp != 0;
+    if (GoneChecks++ == 0) raise(SIGHUP);  // just after the check read the flag
+    return gone;
+}
+
+TEST(LinuxBoxAnswers, AHangUpJustBeforeTheWaitEndsIt) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int quiet[2];
+        if (pipe(quiet) != 0) _exit(3);
+        signal(SIGHUP, OnHangUp);
+        alarm(5);
+        FILE* in = fdopen(quiet[0], "r");
+        _exit(AwaitAnswer(in, GoneWithALateHangUp) ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "the wait did not end (signal " << WTERMSIG(status) << ")";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
