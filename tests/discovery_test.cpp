@@ -86,6 +86,7 @@ TEST_F(EnumerationTest, PassThroughScan) {
     SimAttachDrive('J').DeviceType = 7;
     SimAttachDrive('K').DeviceType = 0x25;
     SimAttachDrive('L').Faults.push_back(Refuse(0x3C));
+    SimAttachDrive('M').Place.HeldByOther = 4321;  // another copy of the program updates it
     ASSERT_EQ(ProbeHost(), 0);
     EXPECT_EQ(EnumerateTargets(), 4);
     EXPECT_EQ(Letters(), "HIJK");
@@ -93,6 +94,13 @@ TEST_F(EnumerationTest, PassThroughScan) {
     EXPECT_EQ(Sim.MediaNotificationValues.size(), 3u);
     EXPECT_EQ(Sim.DevicesOpen, 3);  // only the notification handles are held
     EXPECT_EQ(State.DeviceAccessDenied, 1);
+    // The busy drive is named and sent nothing; the run keeps the places it found until its
+    // end, and lets the others go at once.
+    EXPECT_EQ(Sim.BusyReports, "M");
+    for (const SimCommandRecord& r : Sim.Trace) EXPECT_NE(r.Letter, 'M');
+    EXPECT_EQ(Sim.ClaimedLetters, "GHIJKL");
+    ReleaseRun();
+    EXPECT_EQ(Sim.ClaimedLetters, "");
 }
 
 TEST_F(EnumerationTest, AMissingWorkBufferFindsNothing) {
