@@ -65,6 +65,7 @@ void ReleaseRun() {
         State.Notifications.Current = slot;
         EndMediaNotificationControl();
     }
+    CloseDriveDevice();  // the slot must not keep a descriptor that the release closes
     for (char letter = 'D'; letter <= 'Z'; ++letter) ReleaseDriveLetter(letter);
     FreeBlock(State.CommandData, State.CommandDataSize);
     FreeBlock(State.ImageBuffer, State.ImageBufferSize);
