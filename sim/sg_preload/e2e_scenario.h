@@ -49,7 +49,8 @@
 //                           another live process, the file saying PID
 //   stale-lock N PID        the lock file of drive N says PID, and nobody holds it
 //   second-exit N           a second program run (fault run=) exits with N
-//   second-stderr TEXT      one line of its standard error (several lines add up)
+//   second-stderr TEXT      one line of its standard error (several lines add up; {pid}
+//                           stands for the first program's process id)
 //   second-trace N ITEMS... the commands drive N received from it (none: no items)
 //   expect-drive N k=v ...  the drive afterwards: revision=, mode=normal|kernel, kernel-chunks=,
 //                           normal-chunks=, reflashes=, flash=new|none, read-only-writes= (WRITE

@@ -398,6 +398,8 @@ void Load() {
         p.SharedDir = (shared != nullptr ? shared : p.OutFolder.c_str()) + std::string("/sg-opens");
         MakeFolders(p.LockDir);
         MakeFolders(p.SharedDir);
+        // The process id, for expectations that name it (a lock holder's PID).
+        WriteText(p.OutFolder + "/pid.txt", std::to_string(getpid()) + "\n");
     }
     p.Loading = false;
     p.Loaded = true;
