@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # CI, sanitizer part (run by .ci/run): builds the program and its tests with clang under
 # AddressSanitizer and UndefinedBehaviorSanitizer, where any report ends the process with an
-# error, runs the test suite (the fault campaign and the end-to-end runs included), then builds the libFuzzer
-# targets and runs each for FUZZ_SECONDS (60) from its seed corpus, two at a time.
+# error, runs the test suite (the fault campaign and the end-to-end runs included), then builds
+# the libFuzzer targets and runs each for FUZZ_SECONDS (60) from its seed corpus, two at a time.
 #   usage: .ci/sanitize.sh [BUILD_DIR]   (default build/ci-sanitize)
 set -euo pipefail
 cd "$(dirname "$0")/.."
