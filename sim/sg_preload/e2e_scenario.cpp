@@ -33,7 +33,18 @@ bool Tokenize(const std::string& line, std::vector<std::string>& words) {
             word = DecodeEscapes(line.substr(i + 1, end - i - 1));
             i = end + 1;
         } else {
-            while (i < line.size() && line[i] != ' ' && line[i] != '\t') word += line[i++];
+            // A quoted part inside a word (run="--list --dry-run") keeps its blanks too.
+            while (i < line.size() && line[i] != ' ' && line[i] != '\t') {
+                if (line[i] != '"') {
+                    word += line[i++];
+                    continue;
+                }
+                size_t end = i + 1;
+                while (end < line.size() && line[end] != '"') end += line[end] == '\\' ? 2 : 1;
+                if (end >= line.size()) return false;
+                word += DecodeEscapes(line.substr(i + 1, end - i - 1));
+                i = end + 1;
+            }
         }
         words.push_back(word);
     }
@@ -114,17 +125,16 @@ bool ParseFault(const std::vector<std::string>& words, E2eFault& fault, std::str
         }
     } else if (effect.compare(0, 7, "signal=") == 0) {
         fault.Effect = E2eFaultEffect::Signal;
-        static const std::pair<const char*, int> names[] = {
-            {"INT", SIGINT},   {"HUP", SIGHUP},   {"TERM", SIGTERM},
-            {"QUIT", SIGQUIT}, {"TSTP", SIGTSTP},
-        };
-        for (const auto& entry : names) {
-            if (effect.substr(7) == entry.first) fault.SignalNumber = entry.second;
-        }
+        fault.SignalNumber = E2eSignalNumber(effect.substr(7));
         if (fault.SignalNumber == 0) {
             why = "unknown signal " + effect;
             return false;
         }
+    } else if (effect.compare(0, 4, "run=") == 0) {
+        fault.Effect = E2eFaultEffect::Run;
+        std::istringstream args(effect.substr(4));
+        std::string arg;
+        while (args >> arg) fault.RunArgs.push_back(arg);
     } else if (effect.compare(0, 6, "delay=") == 0) {
         fault.Effect = E2eFaultEffect::Delay;
         if (!ParseNumber(effect.substr(6), fault.ExtraMs)) {
@@ -180,6 +190,10 @@ bool ParseDriveLine(const std::vector<std::string>& words, E2eDrive& drive, std:
             m.RequiresUnlock = true;
         } else if (key == "stop-spins-down") {
             m.StopSpinsDown = true;
+        } else if (key == "no-poll-attribute") {
+            drive.HasPollAttribute = false;
+        } else if (key == "poll-attribute-readonly") {
+            drive.PollAttributeReadOnly = true;
         } else {
             why = "unknown drive setting " + key;
             return false;
@@ -254,6 +268,17 @@ bool ParseDriveLine(const std::vector<std::string>& words, E2eDrive& drive, std:
             why = "unknown errno " + value;
             return false;
         }
+        return true;
+    }
+    if (key == "poll-msecs" || key == "poll-default-msecs") {
+        // The attribute takes -1 (the default) or a number of milliseconds.
+        char* end = nullptr;
+        const long ms = std::strtol(value.c_str(), &end, 10);
+        if (value.empty() || *end != '\0' || ms < -1 || ms > 0x7FFFFFFF) {
+            why = key + " takes -1 or milliseconds";
+            return false;
+        }
+        (key == "poll-msecs" ? drive.PollMsecs : drive.PollDefaultMsecs) = static_cast<int>(ms);
         return true;
     }
     if (!ParseNumber(value, number)) {
@@ -418,11 +443,38 @@ bool Fits(const E2eFault& fault, const uint8_t* cdb) {
     return true;
 }
 
+bool IsSideFault(const E2eFault& fault) {
+    return fault.Effect == E2eFaultEffect::Signal || fault.Effect == E2eFaultEffect::Run;
+}
+
 }  // namespace
+
+int E2eSignalNumber(const std::string& name) {
+    static const std::pair<const char*, int> names[] = {
+        {"INT", SIGINT},   {"HUP", SIGHUP},   {"TERM", SIGTERM},         {"QUIT", SIGQUIT},
+        {"TSTP", SIGTSTP}, {"USR1", SIGUSR1}, {"CHLD", SIGCHLD},         {"CONT", SIGCONT},
+        {"PIPE", SIGPIPE}, {"KILL", SIGKILL}, {"STOP", E2eStopContinue},
+    };
+    for (const auto& entry : names) {
+        if (name == entry.first) return entry.second;
+    }
+    return 0;
+}
+
+size_t FiringSideFaults(E2eDrive& drive, const uint8_t* cdb, E2eFault** firing, size_t room) {
+    size_t count = 0;
+    for (E2eFault& fault : drive.Faults) {
+        if (!IsSideFault(fault) || fault.Times == 0 || !Fits(fault, cdb)) continue;
+        if (fault.Seen++ < fault.Skip) continue;
+        if (fault.Times > 0) --fault.Times;
+        if (count < room) firing[count++] = &fault;
+    }
+    return count;
+}
 
 E2eFault* FiringFault(E2eDrive& drive, const uint8_t* cdb) {
     for (E2eFault& fault : drive.Faults) {
-        if (fault.Times == 0 || !Fits(fault, cdb)) continue;
+        if (IsSideFault(fault) || fault.Times == 0 || !Fits(fault, cdb)) continue;
         if (fault.Seen++ < fault.Skip) continue;
         if (fault.Times > 0) --fault.Times;
         return &fault;
@@ -457,6 +509,7 @@ VirtualDriveFault ModelFault(const E2eFault& fault) {
             f.Effect = VirtualFaultEffect::Delay;
             break;
         case E2eFaultEffect::Signal:  // not the drive's doing: the fake sends the signal
+        case E2eFaultEffect::Run:
             f.Effect = VirtualFaultEffect::Delay;
             break;
     }
@@ -549,11 +602,30 @@ bool ParseScenario(const std::string& text, E2eScenario& scenario, std::string& 
             const size_t rest = line.find_first_not_of(" \t", at + words[2].size());
             if (rest != std::string::npos) box.Contains = DecodeEscapes(line.substr(rest));
             scenario.Boxes.push_back(box);
-        } else if (key == "exit") {
+        } else if (key == "exit" || key == "second-exit") {
             uint32_t code = 0;
-            if (words.size() != 2 || !ParseNumber(words[1], code))
-                return fail("exit takes a number");
-            scenario.ExitCode = static_cast<int>(code);
+            if (key == "exit" && words.size() == 2 && words[1].compare(0, 7, "signal=") == 0) {
+                scenario.ExitSignal = E2eSignalNumber(words[1].substr(7));
+                if (scenario.ExitSignal <= 0) return fail("unknown signal " + words[1]);
+            } else if (words.size() != 2 || !ParseNumber(words[1], code) || code > 255) {
+                return fail(key + " takes a number (or signal=NAME)");
+            } else {
+                (key == "exit" ? scenario.ExitCode : scenario.SecondExit) = static_cast<int>(code);
+            }
+        } else if (key == "locked" || key == "stale-lock") {
+            E2eLock lock;
+            if (words.size() != 3 || !ParseDriveNumber(words[1], lock.Drive) ||
+                !ParseNumber(words[2], lock.Pid)) {
+                return fail(key + " takes N and a PID");
+            }
+            lock.Held = key == "locked";
+            scenario.Locks.push_back(lock);
+        } else if (key == "second-stderr") {
+            const size_t rest = line.find_first_not_of(" \t", line.find("second-stderr") + 13);
+            scenario.CheckSecondStderr = true;
+            scenario.SecondStderr +=
+                (rest == std::string::npos ? std::string() : DecodeEscapes(line.substr(rest))) +
+                "\n";
         } else if (key == "expect-drive") {
             E2eDriveCheck check;
             if (words.size() < 3 || !ParseDriveNumber(words[1], check.Drive)) {
@@ -565,18 +637,20 @@ bool ParseScenario(const std::string& text, E2eScenario& scenario, std::string& 
                 check.Expected.emplace_back(k, v);
             }
             scenario.DriveChecks.push_back(check);
-        } else if (key == "trace") {
+        } else if (key == "trace" || key == "second-trace") {
             int index = 0;
             if (words.size() < 2 || !ParseDriveNumber(words[1], index)) {
-                return fail("trace takes N and items");
+                return fail(key + " takes N and items");
             }
+            std::vector<E2eTrace>& traces =
+                key == "trace" ? scenario.Traces : scenario.SecondTraces;
             E2eTrace* trace = nullptr;
-            for (E2eTrace& t : scenario.Traces) {
+            for (E2eTrace& t : traces) {
                 if (t.Drive == index) trace = &t;
             }
             if (trace == nullptr) {
-                scenario.Traces.push_back(E2eTrace{index, {}});
-                trace = &scenario.Traces.back();
+                traces.push_back(E2eTrace{index, {}});
+                trace = &traces.back();
             }
             if (!ExpandRuns({words.begin() + 2, words.end()}, trace->Items)) {
                 return fail("bad repeat count");

@@ -16,11 +16,19 @@
 //                           switch-value, disc, mode, stay-in-kernel, reboot-ms, ...), the
 //                           host's side (open-error ERRNO, no-rawio, max-transfer, firewire,
 //                           scsi-address H:C:I:L, no-sg, sg-open-error ERRNO) and faults:
-//                           fault eio|eio-late|timeout|check=KK/AA/QQ|delay=MS|signal=NAME
-//                                 [opcode=HH] [mode=HH] [buffer=HH] [skip=N] [times=N|all]
-//                           (signal: the program receives SIGNAME as the command arrives,
-//                           and the command then runs as usual; NAME is INT, HUP, TERM,
-//                           QUIT or TSTP)
+//                           fault eio|eio-late|timeout|check=KK/AA/QQ|delay=MS|signal=NAME|
+//                                 run="ARGS" [opcode=HH] [mode=HH] [buffer=HH] [skip=N]
+//                                 [times=N|all]
+//                           (signal: SIGNAME comes while the drive carries the command out,
+//                           and the kernel acts on it as it would: see fake_sr.cpp; NAME is
+//                           INT, HUP, TERM, QUIT, TSTP, USR1, CHLD, CONT, or STOP for a stop
+//                           and continue from outside. run: before the drive sees the
+//                           command, the same program runs once more with ARGS; signal and
+//                           run faults count their commands apart from the drive's faults,
+//                           so they can share a command with one of those),
+//                           poll-msecs N (the disk's events_poll_msecs, -1 unless given),
+//                           poll-default-msecs N (the block layer's events_dfl_poll_msecs,
+//                           0 unless given), no-poll-attribute, poll-attribute-readonly
 //   package k=v ...         revision=, date=, size=, for=N (the drive it suits),
 //   omit=normal|kernel,
 //                           names=lower (the file names in lower case, as some archives carry
@@ -36,7 +44,14 @@
 //                           the box must contain (escapes decoded); a box that asks again after
 //                           an answer it did not take counts as the next box, its text being
 //                           what it said since that answer
-//   exit N                  the program's exit code
+//   exit N                  the program's exit code; "exit signal=NAME": killed by SIGNAME
+//   locked N PID            the lock of drive N (/run/lock/odd-fwupdate-srN.lock) is held by
+//                           another live process, the file saying PID
+//   stale-lock N PID        the lock file of drive N says PID, and nobody holds it
+//   second-exit N           a second program run (fault run=) exits with N
+//   second-stderr TEXT      one line of its standard error (several lines add up; {pid}
+//                           stands for the first program's process id)
+//   second-trace N ITEMS... the commands drive N received from it (none: no items)
 //   expect-drive N k=v ...  the drive afterwards: revision=, mode=normal|kernel, kernel-chunks=,
 //                           normal-chunks=, reflashes=, flash=new|none, read-only-writes= (WRITE
 //                           BUFFERs sent through a descriptor opened read-only)
@@ -60,8 +75,12 @@ enum class E2eFaultEffect {
     Timeout,  // SG_IO returns with host_status DID_TIME_OUT; the drive never saw it
     Check,    // CHECK CONDITION with the given sense
     Delay,    // the command takes ExtraMs longer
-    Signal,   // the program receives SignalNumber as the command arrives; the command runs
+    Signal,   // SignalNumber comes while the drive carries the command out
+    Run,      // the program is run once more with RunArgs before the drive sees the command
 };
+
+// Not a signal: a stop and continue from outside (SIGSTOP, then SIGCONT).
+constexpr int E2eStopContinue = -1;
 
 // A fault on the commands that fit (-1: any). The first Skip fitting commands pass.
 struct E2eFault {
@@ -75,7 +94,8 @@ struct E2eFault {
     uint8_t Asc = 0;
     uint8_t Ascq = 0;
     uint32_t ExtraMs = 0;
-    int SignalNumber = 0;
+    int SignalNumber = 0;  // or E2eStopContinue
+    std::vector<std::string> RunArgs;
     uint32_t Seen = 0;  // fitting commands so far
 };
 
@@ -90,6 +110,12 @@ struct E2eDrive {
     bool HasGenericNode = true;
     int GenericOpenErrno = 0;  // every open of /dev/sgM fails with this
     std::vector<E2eFault> Faults;
+    // Media polling: /sys/block/srN/events_poll_msecs (-1: the block layer's default, which
+    // is events_dfl_poll_msecs), absent, or not writable by this user.
+    int PollMsecs = -1;
+    int PollDefaultMsecs = 0;
+    bool HasPollAttribute = true;
+    bool PollAttributeReadOnly = false;
     uint32_t ReadOnlyWrites = 0;  // WRITE BUFFERs that came through a read-only descriptor
 };
 
@@ -130,6 +156,12 @@ struct E2eWindow {
     std::vector<std::string> KernelItems;  // each among the kernel's commands in the window
 };
 
+struct E2eLock {
+    int Drive = 0;
+    uint32_t Pid = 0;  // written in the file
+    bool Held = true;  // false: a stale file nobody holds
+};
+
 struct E2eScenario {
     std::vector<E2eDrive> Drives;
     E2ePackage Package;
@@ -139,6 +171,12 @@ struct E2eScenario {
     uint32_t WithinMs = 0;  // 0: the runner's own limit only
     std::vector<E2eBox> Boxes;
     int ExitCode = 0;
+    int ExitSignal = 0;  // non-zero: the program must die by this signal
+    std::vector<E2eLock> Locks;
+    int SecondExit = -1;  // -1: not checked
+    bool CheckSecondStderr = false;
+    std::string SecondStderr;
+    std::vector<E2eTrace> SecondTraces;
     std::vector<E2eDriveCheck> DriveChecks;
     std::vector<E2eTrace> Traces;
     std::vector<E2eWindow> Windows;
@@ -156,8 +194,15 @@ constexpr uint32_t E2eModelIoDeviceError = 1117;  // ERROR_IO_DEVICE
 constexpr uint32_t E2eModelTimeoutError = 121;    // ERROR_SEM_TIMEOUT
 
 // The first of the drive's faults that fires on this command (each counts the commands that
-// fit it), or null.
+// fit it), or null. Signal and run faults are left to FiringSideFaults.
 E2eFault* FiringFault(E2eDrive& drive, const uint8_t* cdb);
+
+// The signal and run faults that fire on this command (at most `room`), each counting its
+// own commands; their number.
+size_t FiringSideFaults(E2eDrive& drive, const uint8_t* cdb, E2eFault** firing, size_t room);
+
+// SIGNAME of a scenario ("INT"), E2eStopContinue for "STOP", or 0.
+int E2eSignalNumber(const std::string& name);
 
 // The fault as the drive model takes it: one that catches the command at hand, once.
 VirtualDriveFault ModelFault(const E2eFault& fault);

@@ -18,6 +18,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -167,6 +168,10 @@ std::vector<std::string> Environment(const E2eScenario& scenario, const std::str
     if (preload != "none") env["LD_PRELOAD"] = preload;
     env["ODD_E2E_SCENARIO"] = scenarioFile.string();
     env["ODD_E2E_OUT"] = out.string();
+    // Shared with a second program the run starts: the stand-in for /run/lock, and the
+    // generic nodes each process holds open.
+    env["ODD_E2E_LOCKS"] = (out / "run-lock").string();
+    env["ODD_E2E_SHARED"] = out.string();
     if (blockNodesOnly) env["ODD_E2E_NO_SG"] = "1";
     std::vector<std::string> list;
     for (const auto& entry : env) list.push_back(entry.first + "=" + entry.second);
@@ -200,6 +205,51 @@ std::vector<std::string> Environment(const E2eScenario& scenario, const std::str
     argv.push_back(nullptr);
     execve(program.c_str(), argv.data(), envp.data());
     _exit(127);
+}
+
+// The scenario's locks in the run's lock folder: a stale file, or one that a child of the
+// runner holds with flock until the run is over (its PID is the scenario's, not the child's).
+std::vector<pid_t> PrepareLocks(const E2eScenario& scenario, const fs::path& out) {
+    std::vector<pid_t> holders;
+    const fs::path folder = out / "run-lock";
+    std::error_code ignored;
+    fs::create_directories(folder, ignored);
+    for (const E2eLock& lock : scenario.Locks) {
+        const fs::path file = folder / ("odd-fwupdate-sr" + std::to_string(lock.Drive) + ".lock");
+        const std::string text = std::to_string(lock.Pid) + "\n";
+        if (!lock.Held) {
+            std::ofstream(file, std::ios::binary) << text;
+            continue;
+        }
+        int ready[2];
+        if (pipe(ready) != 0) continue;
+        const pid_t child = fork();
+        if (child == 0) {
+            const int fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+            if (fd < 0 || flock(fd, LOCK_EX) != 0 || ftruncate(fd, 0) != 0 ||
+                write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+                _exit(1);
+            }
+            if (write(ready[1], "x", 1) != 1) _exit(1);
+            for (;;) pause();
+        }
+        close(ready[1]);
+        char mark = 0;
+        if (child < 0 || read(ready[0], &mark, 1) != 1) {
+            Fail("the lock of drive " + std::to_string(lock.Drive) + " could not be taken");
+        } else {
+            holders.push_back(child);
+        }
+        close(ready[0]);
+    }
+    return holders;
+}
+
+void ReleaseLocks(const std::vector<pid_t>& holders) {
+    for (const pid_t holder : holders) {
+        kill(holder, SIGKILL);
+        waitpid(holder, nullptr, 0);
+    }
 }
 
 // ---- running it --------------------------------------------------------------------------
@@ -490,15 +540,16 @@ std::vector<TracedCommand> ReadTrace(const fs::path& out) {
     return commands;
 }
 
-void CheckTrace(const E2eScenario& scenario, const std::vector<TracedCommand>& commands) {
-    for (const E2eTrace& expected : scenario.Traces) {
+void CheckTrace(const std::vector<E2eTrace>& traces, const std::vector<TracedCommand>& commands,
+                const std::string& label = "") {
+    for (const E2eTrace& expected : traces) {
         const std::string drive = "sr" + std::to_string(expected.Drive);
         std::vector<std::string> actual;
         for (const TracedCommand& command : commands) {
             if (command.Drive == drive) actual.push_back(command.Item);
         }
         if (actual != expected.Items) {
-            Fail(drive + " command trace differs\n  expected: " + FoldRuns(expected.Items) +
+            Fail(label + drive + " command trace differs\n  expected: " + FoldRuns(expected.Items) +
                  "\n  actual:   " + FoldRuns(actual));
         }
     }
@@ -594,6 +645,47 @@ void CheckWaits(const E2eScenario& scenario, const fs::path& out) {
     }
 }
 
+// The second program a run fault started: how it ended, what it said, what it sent.
+void CheckSecond(const E2eScenario& scenario, const fs::path& out) {
+    if (scenario.SecondExit < 0 && !scenario.CheckSecondStderr && scenario.SecondTraces.empty()) {
+        return;
+    }
+    const fs::path second = out / "second";
+    std::string end;
+    if (!ReadFile(second / "exit.txt", end)) {
+        Fail("no second program was run");
+        return;
+    }
+    if (scenario.SecondExit >= 0 && end != "exit " + std::to_string(scenario.SecondExit) + "\n") {
+        Fail("second program: " + EscapeForDisplay(end) + ", expected exit " +
+             std::to_string(scenario.SecondExit));
+    }
+    if (scenario.CheckSecondStderr) {
+        std::string errors;
+        ReadFile(second / "stderr.bin", errors);
+        // {pid} stands for the first program's process id, which the fake writes down.
+        std::string expected = scenario.SecondStderr;
+        std::string pid;
+        ReadFile(out / "pid.txt", pid);
+        while (!pid.empty() && pid.back() == '\n') pid.pop_back();
+        for (size_t at = expected.find("{pid}"); at != std::string::npos;
+             at = expected.find("{pid}", at + pid.size())) {
+            expected.replace(at, 5, pid);
+        }
+        if (errors != expected) {
+            Fail("second program: standard error differs\n  expected: " +
+                 EscapeForDisplay(expected) + "\n  actual:   " + EscapeForDisplay(errors));
+        }
+    }
+    CheckTrace(scenario.SecondTraces, ReadTrace(second), "second program: ");
+}
+
+std::string DescribeEnd(int status) {
+    if (WIFSIGNALED(status)) return "killed by signal " + std::to_string(WTERMSIG(status));
+    if (WIFEXITED(status)) return "exit code " + std::to_string(WEXITSTATUS(status));
+    return "status " + std::to_string(status);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -657,9 +749,11 @@ int main(int argc, char** argv) {
     };
     // The hooks learn where the records of this run belong.
     setenv("ODD_E2E_RUN_OUT", out.c_str(), 1);
+    const std::vector<pid_t> holders = PrepareLocks(scenario, out);
     hook("ODD_E2E_BEFORE");
     const auto started = std::chrono::steady_clock::now();
     const RunResult result = RunScenario(scenario, program, env, folder, out);
+    ReleaseLocks(holders);
     const auto tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::steady_clock::now() - started)
                             .count();
@@ -672,9 +766,13 @@ int main(int argc, char** argv) {
     if (result.Finished) {
         if (WIFEXITED(result.Status) && WEXITSTATUS(result.Status) == ProgramStopped) {
             Fail("the program was stopped (a stop signal was not ignored)");
+        } else if (scenario.ExitSignal != 0) {
+            if (!WIFSIGNALED(result.Status) || WTERMSIG(result.Status) != scenario.ExitSignal) {
+                Fail("the program ended with " + DescribeEnd(result.Status) +
+                     ", expected to be killed by signal " + std::to_string(scenario.ExitSignal));
+            }
         } else if (!WIFEXITED(result.Status)) {
-            Fail("the program did not exit normally (status " + std::to_string(result.Status) +
-                 ")");
+            Fail("the program did not exit normally (" + DescribeEnd(result.Status) + ")");
         } else if (WEXITSTATUS(result.Status) != scenario.ExitCode) {
             Fail("exit code " + std::to_string(WEXITSTATUS(result.Status)) + ", expected " +
                  std::to_string(scenario.ExitCode));
@@ -686,12 +784,13 @@ int main(int argc, char** argv) {
         CheckDrives(scenario, out);
         CheckNodes(scenario, out, blockNodesOnly);
         const std::vector<TracedCommand> commands = ReadTrace(out);
-        CheckTrace(scenario, commands);
+        CheckTrace(scenario.Traces, commands);
         CheckProgressShown(scenario, commands, out);
         CheckWaits(scenario, out);
         CheckWindows(scenario, commands);
         CheckAborts(scenario, commands);
     }
+    CheckSecond(scenario, out);
 
     if (Failures.empty()) {
         std::printf("%s: passed (%zu boxes answered)\n", name.c_str(), result.Boxes.size());
