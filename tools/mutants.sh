@@ -200,7 +200,7 @@ win32-sense-clamp src/platform/win32/win32_blocks.h if (block[Sptd::SenseInfoLen
 claim-busy-probed src/discovery/target_enumeration.cpp if (claim != ClaimHeld) continue; ~> if (claim == ClaimNoDrive) continue;
 lock-not-tested src/platform/linux/place.cpp if (flock(fd, LOCK_EX | LOCK_NB) != 0) { ~> if (false) {
 sg-busy-to-sr src/platform/linux/place.cpp         if (errno == EBUSY) { ~>         if (false) {
-poll-not-off src/platform/linux/place.cpp const bool written = WriteAll(fd, "0\n", 2); ~> const bool written = true;
+poll-not-off src/platform/linux/place.cpp const bool written = out >= 0 && WriteAll(out, "0\n", 2); ~> const bool written = true;
 poll-not-restored src/platform/linux/place.cpp         WriteAll(fd, place.PollValue, place.PollValueLength); ~>         (void)place.PollValueLength;
 sg-io-resubmits src/platform/linux/device.cpp IsGenericNode(fd) ? SubmitAndWait(fd, &header) : ioctl(fd, SG_IO, &header); ~> ioctl(fd, SG_IO, &header);
 box-misses-hangup src/platform/linux/message_box.cpp ppoll(&wait, 1, nullptr, &original); ~> ppoll(&wait, 1, nullptr, nullptr);

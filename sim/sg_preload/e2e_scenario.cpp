@@ -620,12 +620,18 @@ bool ParseScenario(const std::string& text, E2eScenario& scenario, std::string& 
             }
             lock.Held = key == "locked";
             scenario.Locks.push_back(lock);
-        } else if (key == "second-stderr") {
-            const size_t rest = line.find_first_not_of(" \t", line.find("second-stderr") + 13);
-            scenario.CheckSecondStderr = true;
-            scenario.SecondStderr +=
+        } else if (key == "second-stderr" || key == "second-stdout") {
+            const size_t rest = line.find_first_not_of(" \t", line.find(key) + key.size());
+            const std::string text =
                 (rest == std::string::npos ? std::string() : DecodeEscapes(line.substr(rest))) +
                 "\n";
+            if (key == "second-stderr") {
+                scenario.CheckSecondStderr = true;
+                scenario.SecondStderr += text;
+            } else {
+                scenario.CheckSecondStdout = true;
+                scenario.SecondStdout += text;
+            }
         } else if (key == "expect-drive") {
             E2eDriveCheck check;
             if (words.size() < 3 || !ParseDriveNumber(words[1], check.Drive)) {

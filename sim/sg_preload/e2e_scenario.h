@@ -176,6 +176,8 @@ struct E2eScenario {
     int SecondExit = -1;  // -1: not checked
     bool CheckSecondStderr = false;
     std::string SecondStderr;
+    bool CheckSecondStdout = false;
+    std::string SecondStdout;
     std::vector<E2eTrace> SecondTraces;
     std::vector<E2eDriveCheck> DriveChecks;
     std::vector<E2eTrace> Traces;

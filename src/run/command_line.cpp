@@ -192,9 +192,11 @@ int ListDrives() {
     static ListedDrive drives[ListedDriveCapacity];
     const int count = ListOpticalDrives(drives);
     int forPackage = 0;
+    int busy = 0;
     for (int i = 0; i < count; ++i) {
         Print(ListLine(drives[i]));
         if (drives[i].Entry >= 0) ++forPackage;
+        if (drives[i].Busy != 0) ++busy;
     }
     // What the lines cannot say goes to standard error, so that a script reads the lines alone.
     const bool denied = State.DeviceAccessDenied != 0;
@@ -204,7 +206,11 @@ int ListDrives() {
                             : "%s: no optical drive was found\n",
                      ProgramName);
     } else {
-        if (forPackage == 0) {
+        if (forPackage == 0 && busy != 0) {
+            // A drive in use was not asked: it may well be one the package is for.
+            std::fprintf(stderr, "%s: the drives in use were not asked what they are\n",
+                         ProgramName);
+        } else if (forPackage == 0) {
             std::fprintf(stderr, "%s: none of these drives is one the package is for\n",
                          ProgramName);
         }

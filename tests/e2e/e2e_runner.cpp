@@ -647,7 +647,8 @@ void CheckWaits(const E2eScenario& scenario, const fs::path& out) {
 
 // The second program a run fault started: how it ended, what it said, what it sent.
 void CheckSecond(const E2eScenario& scenario, const fs::path& out) {
-    if (scenario.SecondExit < 0 && !scenario.CheckSecondStderr && scenario.SecondTraces.empty()) {
+    if (scenario.SecondExit < 0 && !scenario.CheckSecondStderr && !scenario.CheckSecondStdout &&
+        scenario.SecondTraces.empty()) {
         return;
     }
     const fs::path second = out / "second";
@@ -660,23 +661,26 @@ void CheckSecond(const E2eScenario& scenario, const fs::path& out) {
         Fail("second program: " + EscapeForDisplay(end) + ", expected exit " +
              std::to_string(scenario.SecondExit));
     }
-    if (scenario.CheckSecondStderr) {
-        std::string errors;
-        ReadFile(second / "stderr.bin", errors);
-        // {pid} stands for the first program's process id, which the fake writes down.
-        std::string expected = scenario.SecondStderr;
-        std::string pid;
-        ReadFile(out / "pid.txt", pid);
-        while (!pid.empty() && pid.back() == '\n') pid.pop_back();
+    // {pid} stands for the first program's process id, which the fake writes down.
+    std::string pid;
+    ReadFile(out / "pid.txt", pid);
+    while (!pid.empty() && pid.back() == '\n') pid.pop_back();
+    const auto compare = [&](bool check, std::string expected, const char* file,
+                             const char* what) {
+        if (!check) return;
+        std::string actual;
+        ReadFile(second / file, actual);
         for (size_t at = expected.find("{pid}"); at != std::string::npos;
              at = expected.find("{pid}", at + pid.size())) {
             expected.replace(at, 5, pid);
         }
-        if (errors != expected) {
-            Fail("second program: standard error differs\n  expected: " +
-                 EscapeForDisplay(expected) + "\n  actual:   " + EscapeForDisplay(errors));
+        if (actual != expected) {
+            Fail(std::string("second program: ") + what + " differs\n  expected: " +
+                 EscapeForDisplay(expected) + "\n  actual:   " + EscapeForDisplay(actual));
         }
-    }
+    };
+    compare(scenario.CheckSecondStderr, scenario.SecondStderr, "stderr.bin", "standard error");
+    compare(scenario.CheckSecondStdout, scenario.SecondStdout, "stdout.bin", "standard output");
     CheckTrace(scenario.SecondTraces, ReadTrace(second), "second program: ");
 }
 

@@ -167,8 +167,9 @@ Place* PlaceOfPollFolder(int fd) {
     return nullptr;
 }
 
+// A sysfs attribute takes its value in one write.
 bool WriteAll(int fd, const char* text, size_t length) {
-    return pwrite(fd, text, length, 0) == static_cast<ssize_t>(length);
+    return write(fd, text, length) == static_cast<ssize_t>(length);
 }
 
 // Saves events_poll_msecs and writes 0. A drive without the attribute has nothing to turn
@@ -176,7 +177,7 @@ bool WriteAll(int fd, const char* text, size_t length) {
 int HoldPolling(Place& place) {
     static bool saidUnwritable = false;
     if (place.PollSaved != 0) return 1;
-    const int fd = openat(place.PollFolderFd, "events_poll_msecs", O_RDWR | O_CLOEXEC);
+    const int fd = open(place.PollPath, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT) return 1;
         char line[256];
@@ -188,18 +189,17 @@ int HoldPolling(Place& place) {
         return 0;
     }
     char value[sizeof place.PollValue] = {};
-    const ssize_t n = pread(fd, value, sizeof value - 1, 0);
-    if (n <= 0) {
-        close(fd);
-        return 0;
-    }
+    const ssize_t n = read(fd, value, sizeof value - 1);
+    close(fd);
+    if (n <= 0) return 0;
     std::memcpy(place.PollValue, value, static_cast<size_t>(n));
     place.PollValueLength = static_cast<size_t>(n);
     // Saved before the write, so that a signal right after it still finds the value.
     place.PollSaved = 1;
     ArmEndingSignals(RestorePlacePolling);
-    const bool written = WriteAll(fd, "0\n", 2);
-    close(fd);
+    const int out = open(place.PollPath, O_WRONLY | O_CLOEXEC);
+    const bool written = out >= 0 && WriteAll(out, "0\n", 2);
+    if (out >= 0) close(out);
     if (!written) {
         place.PollSaved = 0;
         char line[256];
