@@ -623,12 +623,12 @@ bool ParseScenario(const std::string& text, E2eScenario& scenario, std::string& 
         } else if (key == "second-stderr" || key == "second-stdout") {
             const size_t rest = line.find_first_not_of(" \t", line.find(key) + key.size());
             const std::string text =
-                (rest == std::string::npos ? std::string() : DecodeEscapes(line.substr(rest))) +
-                "\n";
+                rest == std::string::npos ? std::string() : DecodeEscapes(line.substr(rest));
             if (key == "second-stderr") {
                 scenario.CheckSecondStderr = true;
-                scenario.SecondStderr += text;
+                scenario.SecondStderr += text + "\n";
             } else {
+                // As "stdout": the line ends are the escapes'.
                 scenario.CheckSecondStdout = true;
                 scenario.SecondStdout += text;
             }

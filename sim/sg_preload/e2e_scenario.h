@@ -51,6 +51,8 @@
 //   second-exit N           a second program run (fault run=) exits with N
 //   second-stderr TEXT      one line of its standard error (several lines add up; {pid}
 //                           stands for the first program's process id)
+//   second-stdout TEXT      part of its standard output, escapes decoded (several lines add
+//                           up, their own line ends dropped; {pid} as above)
 //   second-trace N ITEMS... the commands drive N received from it (none: no items)
 //   expect-drive N k=v ...  the drive afterwards: revision=, mode=normal|kernel, kernel-chunks=,
 //                           normal-chunks=, reflashes=, flash=new|none, read-only-writes= (WRITE

@@ -145,8 +145,8 @@ std::string ListLine(const ListedDrive& drive) {
                           "%c  %-10s in use by another odd-fwupdate (process %d)\n", drive.Letter,
                           device, static_cast<int>(drive.Holder));
         } else {
-            std::snprintf(line, sizeof line, "%c  %-10s in use by another program\n",
-                          drive.Letter, device);
+            std::snprintf(line, sizeof line, "%c  %-10s in use by another program\n", drive.Letter,
+                          device);
         }
         return line;
     }

@@ -665,8 +665,7 @@ void CheckSecond(const E2eScenario& scenario, const fs::path& out) {
     std::string pid;
     ReadFile(out / "pid.txt", pid);
     while (!pid.empty() && pid.back() == '\n') pid.pop_back();
-    const auto compare = [&](bool check, std::string expected, const char* file,
-                             const char* what) {
+    const auto compare = [&](bool check, std::string expected, const char* file, const char* what) {
         if (!check) return;
         std::string actual;
         ReadFile(second / file, actual);

@@ -158,9 +158,7 @@ bool AwaitAnswer(FILE* in, bool (*gone)()) {
     return answered;
 }
 
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 const char* BoxHint(uint32_t flags, bool japanese) {
     const int language = japanese ? 1 : 0;
