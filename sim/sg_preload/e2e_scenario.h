@@ -20,7 +20,9 @@
 //                                 [opcode=HH] [mode=HH] [buffer=HH] [skip=N] [times=N|all]
 //                           (signal: the program receives SIGNAME as the command arrives,
 //                           and the command then runs as usual; NAME is INT, HUP, TERM,
-//                           QUIT or TSTP)
+//                           QUIT or TSTP, and for the kernel's handler also KILL, and STOP,
+//                           a stop and continue from outside; there delay=MS answers the
+//                           command that much later, so that the signal finds it in flight)
 //   package k=v ...         revision=, date=, size=, for=N (the drive it suits),
 //   omit=normal|kernel,
 //                           names=lower (the file names in lower case, as some archives carry
@@ -36,7 +38,12 @@
 //                           the box must contain (escapes decoded); a box that asks again after
 //                           an answer it did not take counts as the next box, its text being
 //                           what it said since that answer
-//   exit N                  the program's exit code
+//   exit N                  the program's exit code; exit signal=NAME: it died by SIGNAME
+//   meanwhile MS [ARG...]   a second odd-fwupdate, started MS after the first in the same
+//                           folder without a terminal; the indented lines below say what it
+//                           must show: exit N, stdout TEXT (escapes decoded, nothing added),
+//                           stderr TEXT (a line); lines add up, without any none is expected;
+//                           "{holder}" stands for the first program's process id
 //   expect-drive N k=v ...  the drive afterwards: revision=, mode=normal|kernel, kernel-chunks=,
 //                           normal-chunks=, reflashes=, flash=new|none, read-only-writes= (WRITE
 //                           BUFFERs sent through a descriptor opened read-only)
@@ -130,6 +137,14 @@ struct E2eWindow {
     std::vector<std::string> KernelItems;  // each among the kernel's commands in the window
 };
 
+struct E2eMeanwhile {
+    uint32_t AfterMs = 0;
+    std::vector<std::string> Args;
+    int ExitCode = 0;
+    std::string Stdout;
+    std::string Stderr;
+};
+
 struct E2eScenario {
     std::vector<E2eDrive> Drives;
     E2ePackage Package;
@@ -139,6 +154,7 @@ struct E2eScenario {
     uint32_t WithinMs = 0;  // 0: the runner's own limit only
     std::vector<E2eBox> Boxes;
     int ExitCode = 0;
+    int ExitSignal = 0;  // the program must die by this signal instead
     std::vector<E2eDriveCheck> DriveChecks;
     std::vector<E2eTrace> Traces;
     std::vector<E2eWindow> Windows;
@@ -149,6 +165,7 @@ struct E2eScenario {
     std::string Stdout;
     std::vector<std::string> Args;
     std::string Stderr;  // expected standard error; empty: none
+    std::vector<E2eMeanwhile> Meanwhile;
 };
 
 // The model's call errors are Windows codes.
