@@ -148,6 +148,7 @@ while read -r name nodes options; do
   fi
   trace=/tmp/work/$name/out/trace.txt
   echo "KTEST-COMMANDS $name program=$(grep -c '^sr0 ' "$trace") kernel=$(grep -c '^kernel ' "$trace")"
+  grep ' signal=' "$trace" | sed "s/^/KTEST-SIGNAL $name /"
   if [ $rc -ne 0 ]; then
     echo "--- trace"; cat "/tmp/work/$name/out/trace.txt"
     echo "--- stdout"; cat "/tmp/work/$name/out/stdout.bin"; echo
