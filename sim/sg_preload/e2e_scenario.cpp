@@ -104,6 +104,31 @@ bool ParseSense(const std::string& text, E2eFault& fault) {
     return true;
 }
 
+// The indented lines of a second program: exit N, stdout TEXT (escapes decoded, nothing
+// added, as in the stdout block), stderr TEXT (one line).
+bool ParseMeanwhileLine(const std::string& line, const std::vector<std::string>& words,
+                        E2eMeanwhile& meanwhile, std::string& why) {
+    const std::string& key = words[0];
+    uint32_t code = 0;
+    if (key == "exit" && words.size() == 2 && ParseNumber(words[1], code)) {
+        meanwhile.ExitCode = static_cast<int>(code);
+        return true;
+    }
+    if (key != "stdout" && key != "stderr") {
+        why = "a second program takes exit N, stdout TEXT and stderr TEXT";
+        return false;
+    }
+    const size_t rest = line.find_first_not_of(" \t", line.find(key) + key.size());
+    const std::string text =
+        rest == std::string::npos ? std::string() : DecodeEscapes(line.substr(rest));
+    if (key == "stdout") {
+        meanwhile.Stdout += text;
+    } else {
+        meanwhile.Stderr += text + "\n";
+    }
+    return true;
+}
+
 // fault EFFECT [opcode=3b] [mode=07] [buffer=f0] [skip=N] [times=N]
 bool ParseFault(const std::vector<std::string>& words, E2eFault& fault, std::string& why) {
     if (words.size() < 2) {
@@ -161,6 +186,9 @@ bool ParseFault(const std::vector<std::string>& words, E2eFault& fault, std::str
             fault.Times = -1;
         } else if (key == "times" && ParseNumber(value, number) && number > 0) {
             fault.Times = static_cast<int>(number);
+        } else if (key == "delay" && fault.Effect == E2eFaultEffect::Signal &&
+                   ParseNumber(value, number)) {
+            fault.ExtraMs = number;  // the signal's command answered this much later
         } else {
             why = "bad fault criterion " + words[i];
             return false;
@@ -521,7 +549,8 @@ bool ParseScenario(const std::string& text, E2eScenario& scenario, std::string& 
     std::istringstream in(text);
     std::string line;
     int number = 0;
-    E2eDrive* drive = nullptr;  // the drive that indented lines set up
+    E2eDrive* drive = nullptr;          // the drive that indented lines set up
+    E2eMeanwhile* meanwhile = nullptr;  // or the second program
     auto fail = [&](const std::string& why) {
         error = "line " + std::to_string(number) + ": " + why;
         return false;
@@ -547,6 +576,11 @@ bool ParseScenario(const std::string& text, E2eScenario& scenario, std::string& 
         if (!Tokenize(line, words)) return fail("unterminated quote");
         const std::string& key = words[0];
 
+        if (indented && meanwhile != nullptr) {
+            std::string why;
+            if (!ParseMeanwhileLine(line, words, *meanwhile, why)) return fail(why);
+            continue;
+        }
         if (indented) {
             if (drive == nullptr) return fail("indented line outside a drive");
             std::string why;
@@ -554,6 +588,7 @@ bool ParseScenario(const std::string& text, E2eScenario& scenario, std::string& 
             continue;
         }
         drive = nullptr;
+        meanwhile = nullptr;
 
         if (key == "drive") {
             E2eDrive added;
@@ -632,6 +667,14 @@ bool ParseScenario(const std::string& text, E2eScenario& scenario, std::string& 
                 scenario.CheckSecondStdout = true;
                 scenario.SecondStdout += text;
             }
+        } else if (key == "meanwhile") {
+            E2eMeanwhile added;
+            if (words.size() < 2 || !ParseNumber(words[1], added.AfterMs)) {
+                return fail("meanwhile takes milliseconds and the arguments");
+            }
+            added.Args.assign(words.begin() + 2, words.end());
+            scenario.Meanwhile.push_back(added);
+            meanwhile = &scenario.Meanwhile.back();
         } else if (key == "expect-drive") {
             E2eDriveCheck check;
             if (words.size() < 3 || !ParseDriveNumber(words[1], check.Drive)) {

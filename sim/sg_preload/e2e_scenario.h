@@ -21,8 +21,10 @@
 //                                 [times=N|all]
 //                           (signal: SIGNAME comes while the drive carries the command out,
 //                           and the kernel acts on it as it would: see fake_sr.cpp; NAME is
-//                           INT, HUP, TERM, QUIT, TSTP, USR1, CHLD, CONT, or STOP for a stop
-//                           and continue from outside. run: before the drive sees the
+//                           INT, HUP, TERM, QUIT, TSTP, USR1, CHLD, CONT, KILL (the kernel's
+//                           handler), or STOP for a stop and continue from outside; for the
+//                           kernel's handler delay=MS answers the command that much later, so
+//                           that the signal finds it in flight. run: before the drive sees the
 //                           command, the same program runs once more with ARGS; signal and
 //                           run faults count their commands apart from the drive's faults,
 //                           so they can share a command with one of those),
@@ -54,6 +56,11 @@
 //   second-stdout TEXT      part of its standard output, escapes decoded (several lines add
 //                           up, their own line ends dropped; {pid} as above)
 //   second-trace N ITEMS... the commands drive N received from it (none: no items)
+//   meanwhile MS [ARG...]   a second odd-fwupdate, started MS after the first in the same
+//                           folder without a terminal; the indented lines below say what it
+//                           must show: exit N, stdout TEXT (escapes decoded, nothing added),
+//                           stderr TEXT (a line); lines add up, without any none is expected;
+//                           "{holder}" stands for the first program's process id
 //   expect-drive N k=v ...  the drive afterwards: revision=, mode=normal|kernel, kernel-chunks=,
 //                           normal-chunks=, reflashes=, flash=new|none, read-only-writes= (WRITE
 //                           BUFFERs sent through a descriptor opened read-only)
@@ -164,6 +171,14 @@ struct E2eLock {
     bool Held = true;  // false: a stale file nobody holds
 };
 
+struct E2eMeanwhile {
+    uint32_t AfterMs = 0;
+    std::vector<std::string> Args;
+    int ExitCode = 0;
+    std::string Stdout;
+    std::string Stderr;
+};
+
 struct E2eScenario {
     std::vector<E2eDrive> Drives;
     E2ePackage Package;
@@ -191,6 +206,7 @@ struct E2eScenario {
     std::string Stdout;
     std::vector<std::string> Args;
     std::string Stderr;  // expected standard error; empty: none
+    std::vector<E2eMeanwhile> Meanwhile;
 };
 
 // The model's call errors are Windows codes.

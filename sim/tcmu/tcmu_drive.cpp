@@ -12,6 +12,12 @@
 // A file ACK-FILE.out, when there at SIGUSR2, names the records' folder from then on: a second
 // run against the same drive keeps its records apart.
 // SIGTERM writes the records and ends.
+//
+// A signal fault is sent to the program (the one process named odd-fwupdate) as its command
+// arrives, while the command is held in the drive for the fault's delay: the signal finds the
+// program waiting for the drive, as a Ctrl-C or a hang-up would. STOP stops the program,
+// continues it 300 ms later, and then answers.
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -22,6 +28,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -121,6 +128,31 @@ struct Handler {
     }
 };
 
+// The one running process named odd-fwupdate, or -1 when there is none or more than one.
+pid_t ProgramPid() {
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return -1;
+    pid_t found = -1;
+    int count = 0;
+    while (const dirent* entry = readdir(proc)) {
+        const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+        if (pid <= 0) continue;
+        std::ifstream stat("/proc/" + std::string(entry->d_name) + "/stat");
+        std::string text;
+        std::getline(stat, text);
+        // pid (comm) state: a zombie is already gone for this purpose.
+        const size_t open = text.find('('), close = text.rfind(')');
+        if (open == std::string::npos || close == std::string::npos || close + 2 >= text.size())
+            continue;
+        if (text.compare(open + 1, close - open - 1, "odd-fwupdate") != 0) continue;
+        if (text[close + 2] == 'Z') continue;
+        found = pid;
+        ++count;
+    }
+    closedir(proc);
+    return count == 1 ? found : -1;
+}
+
 std::string SenseText(const VirtualDriveAnswer& answer) {
     char text[16];
     std::snprintf(text, sizeof text, "%02x/%02x/%02x", answer.Sense[2], answer.Sense[12],
@@ -147,9 +179,19 @@ void Serve(Handler& h, const TcmuCommand& command) {
 
     VirtualDrive& model = h.Drive.Model;
     model.Faults.clear();
+    int signalNumber = 0;
     if (!kernelOwn) {
         if (const E2eFault* fault = FiringFault(h.Drive, cdb)) {
             model.Faults.push_back(ModelFault(*fault));
+        }
+        // A signal fault counts its commands apart; its delay keeps the command in flight.
+        E2eFault* side[4];
+        const size_t sides = FiringSideFaults(h.Drive, cdb, side, 4);
+        for (size_t i = 0; i < sides; ++i) {
+            if (side[i]->Effect != E2eFaultEffect::Signal) continue;
+            signalNumber = side[i]->SignalNumber == E2eStopContinue ? SIGSTOP
+                                                                     : side[i]->SignalNumber;
+            model.Faults.push_back(ModelFault(*side[i]));
         }
     }
     VirtualDriveData io;
@@ -170,6 +212,20 @@ void Serve(Handler& h, const TcmuCommand& command) {
     // all, until the kernel gives up on the command.
     const bool neverAnswered = answer.CallFails;
     std::string outcome = answer.Status != 0 ? SenseText(answer) : "";
+    // The signal goes while the command is in flight; with no program to send it to, the
+    // trace says so and fails the scenario.
+    pid_t stopped = -1;
+    std::string signalled;
+    if (signalNumber != 0) {
+        const pid_t program = ProgramPid();
+        if (program < 0 || kill(program, signalNumber) != 0) {
+            outcome = "NO-PROGRAM";
+        } else {
+            signalled =
+                " signal=" + std::to_string(signalNumber) + " pid=" + std::to_string(program);
+            if (signalNumber == SIGSTOP) stopped = program;
+        }
+    }
     std::string line = (kernelOwn ? std::string("kernel ") : std::string("sr0 "));
     line += TraceItem(cdb, "");
     const size_t itemEnd = line.size();
@@ -180,7 +236,8 @@ void Serve(Handler& h, const TcmuCommand& command) {
                     std::to_string(uint32_t{cdb[3]} << 16 | uint32_t{cdb[4]} << 8 | cdb[5]);
         }
     }
-    if (!neverAnswered && answer.DurationMs < 20) {
+    line += signalled;
+    if (!neverAnswered && answer.DurationMs < 20 && stopped < 0) {
         if (!outcome.empty()) line.insert(itemEnd, "!" + outcome);
         h.Trace.push_back(line);
         h.Ring.Complete(command.Id, answer.Status, answer.Sense, sizeof answer.Sense,
@@ -195,21 +252,25 @@ void Serve(Handler& h, const TcmuCommand& command) {
     Held* held = new Held;
     h.HeldCommands[command.Id] = held;
     const uint32_t waitMs = neverAnswered ? 600000 : answer.DurationMs;
-    h.Workers.emplace_back(
-        [&h, held, command, answer, waitMs, arrivedMs, traceAt, itemEnd, outcome, neverAnswered]() {
-            std::unique_lock<std::mutex> lock(h.Lock);
-            held->Wake.wait_for(lock, std::chrono::milliseconds(waitMs),
-                                [held] { return held->Aborted; });
-            std::string& traced = h.Trace[traceAt];
-            const std::string result = held->Aborted ? "TIMEOUT" : neverAnswered ? "EIO" : outcome;
-            if (!result.empty()) traced.insert(itemEnd, "!" + result);
-            if (held->Aborted) traced += " aborted=" + std::to_string(h.NowMs() - arrivedMs);
-            h.HeldCommands.erase(command.Id);
-            delete held;
-            h.Ring.Complete(command.Id, answer.Status, answer.Sense, sizeof answer.Sense,
-                            answer.DataInLength);
-            h.Kick();
-        });
+    h.Workers.emplace_back([&h, held, command, answer, waitMs, arrivedMs, traceAt, itemEnd, outcome,
+                            neverAnswered, stopped]() {
+        if (stopped > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            kill(stopped, SIGCONT);
+        }
+        std::unique_lock<std::mutex> lock(h.Lock);
+        held->Wake.wait_for(lock, std::chrono::milliseconds(waitMs),
+                            [held] { return held->Aborted; });
+        std::string& traced = h.Trace[traceAt];
+        const std::string result = held->Aborted ? "TIMEOUT" : neverAnswered ? "EIO" : outcome;
+        if (!result.empty()) traced.insert(itemEnd, "!" + result);
+        if (held->Aborted) traced += " aborted=" + std::to_string(h.NowMs() - arrivedMs);
+        h.HeldCommands.erase(command.Id);
+        delete held;
+        h.Ring.Complete(command.Id, answer.Status, answer.Sense, sizeof answer.Sense,
+                        answer.DataInLength);
+        h.Kick();
+    });
 }
 
 // The kernel aborts commands it gave up on: a held one is answered at once, so that the

@@ -70,11 +70,21 @@ struct SeenBox {
     std::string Text;  // the message as the box showed it, carriage returns dropped
 };
 
+// A second odd-fwupdate started while the first runs.
+struct MeanwhileRun {
+    pid_t Pid = -1;
+    bool Finished = false;
+    bool EndedFirst = false;  // before the first program
+    int Status = 0;
+    pid_t Holder = -1;  // the first program, as it was when this one started
+};
+
 struct RunResult {
     bool Finished = false;
     int Status = 0;
     std::vector<SeenBox> Boxes;
     std::vector<std::string> Problems;
+    std::vector<MeanwhileRun> Meanwhile;
 };
 
 std::vector<std::string> Failures;
@@ -272,7 +282,15 @@ void ReleaseLocks(const std::vector<pid_t>& holders) {
     signal(SIGTTOU, SIG_IGN);  // handing the terminal over from here
     tcsetpgrp(STDIN_FILENO, job);
     int status = 0;
-    while (waitpid(job, &status, WUNTRACED) < 0 && errno == EINTR) {
+    for (;;) {
+        if (waitpid(job, &status, WUNTRACED) < 0) {
+            if (errno == EINTR) continue;
+            _exit(126);
+        }
+        // A stop from outside (SIGSTOP, which nothing can ignore) is continued from outside;
+        // only the terminal's stops are the program's failure.
+        if (WIFSTOPPED(status) && WSTOPSIG(status) == SIGSTOP) continue;
+        break;
     }
     if (WIFSTOPPED(status)) {
         kill(job, SIGKILL);
@@ -323,6 +341,51 @@ bool WaitingBox(const std::string& screen, size_t from, SeenBox& box) {
     return false;
 }
 
+// The program itself: the child, or on a terminal the child's own child (its foreground job).
+pid_t ProgramPid(pid_t child, bool onTerminal) {
+    if (!onTerminal) return child;
+    for (const fs::directory_entry& entry : fs::directory_iterator("/proc")) {
+        std::string stat;
+        if (!ReadFile(entry.path() / "stat", stat)) continue;
+        // pid (comm) state ppid ...: the name may hold blanks, so read after its ')'.
+        const size_t close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream rest(stat.substr(close + 1));
+        std::string state;
+        long parent = 0;
+        rest >> state >> parent;
+        if (parent == child) return static_cast<pid_t>(std::atol(stat.c_str()));
+    }
+    return -1;
+}
+
+pid_t StartMeanwhile(const E2eMeanwhile& meanwhile, size_t index, const std::string& program,
+                     const std::vector<std::string>& env, const fs::path& folder,
+                     const fs::path& out) {
+    const pid_t pid = fork();
+    if (pid != 0) return pid;
+    setsid();  // no controlling terminal: every question counts as No
+    const int none = open("/dev/null", O_RDONLY);
+    if (none >= 0) dup2(none, STDIN_FILENO);
+    if (chdir(folder.c_str()) != 0) _exit(126);
+    const std::string name = "meanwhile" + std::to_string(index + 1);
+    const int stdoutFile =
+        open((out / (name + ".stdout")).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int stderrFile =
+        open((out / (name + ".stderr")).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (stdoutFile < 0 || stderrFile < 0) _exit(126);
+    dup2(stdoutFile, STDOUT_FILENO);
+    dup2(stderrFile, STDERR_FILENO);
+    std::vector<char*> envp;
+    for (const std::string& entry : env) envp.push_back(const_cast<char*>(entry.c_str()));
+    envp.push_back(nullptr);
+    std::vector<char*> argv = {const_cast<char*>(program.c_str())};
+    for (const std::string& arg : meanwhile.Args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execve(program.c_str(), argv.data(), envp.data());
+    _exit(127);
+}
+
 // On a pseudo-terminal, each box answered as the scenario says; or, without a terminal, in a
 // session of its own (so /dev/tty cannot be opened) with input from /dev/null.
 RunResult RunScenario(const E2eScenario& scenario, const std::string& program,
@@ -343,16 +406,46 @@ RunResult RunScenario(const E2eScenario& scenario, const std::string& program,
         ExecProgram(program, scenario.Args, env, folder, out);
     }
 
-    const auto deadline = std::chrono::steady_clock::now() + Run.Limit;
+    const auto begun = std::chrono::steady_clock::now();
+    const auto deadline = begun + Run.Limit;
+    result.Meanwhile.resize(scenario.Meanwhile.size());
     std::string screen;
     size_t answeredUpTo = 0;
     size_t nextBox = 0;
     bool open = master >= 0;
-    while (open || !result.Finished) {
+    auto meanwhileLeft = [&result]() {
+        for (const MeanwhileRun& run : result.Meanwhile) {
+            if (!run.Finished) return true;
+        }
+        return false;
+    };
+    while (open || !result.Finished || meanwhileLeft()) {
+        const auto now = std::chrono::steady_clock::now();
+        for (size_t i = 0; i < scenario.Meanwhile.size(); ++i) {
+            MeanwhileRun& run = result.Meanwhile[i];
+            if (run.Pid < 0 && !result.Finished &&
+                now - begun >= std::chrono::milliseconds(scenario.Meanwhile[i].AfterMs)) {
+                run.Holder = ProgramPid(child, !scenario.NoTerminal);
+                run.Pid = StartMeanwhile(scenario.Meanwhile[i], i, program, env, folder, out);
+            } else if (run.Pid < 0 && result.Finished) {
+                result.Problems.push_back("the program ended before the second program " +
+                                          std::to_string(i + 1) + " was to start");
+                run.Finished = true;
+            } else if (run.Pid > 0 && !run.Finished &&
+                       waitpid(run.Pid, &run.Status, WNOHANG) == run.Pid) {
+                run.Finished = true;
+                run.EndedFirst = !result.Finished;
+            }
+        }
         if (std::chrono::steady_clock::now() > deadline) {
             result.Problems.push_back("the program did not end within the time limit; terminal: " +
                                       EscapeForDisplay(screen.substr(answeredUpTo)));
-            Stop(child, result);
+            if (!result.Finished) Stop(child, result);
+            for (MeanwhileRun& run : result.Meanwhile) {
+                if (run.Pid > 0 && !run.Finished) kill(run.Pid, SIGKILL);
+                if (run.Pid > 0 && !run.Finished) waitpid(run.Pid, &run.Status, 0);
+                run.Finished = true;
+            }
             break;
         }
         // A closed terminal (or none) is left out of the poll, which then only waits.
@@ -388,11 +481,55 @@ RunResult RunScenario(const E2eScenario& scenario, const std::string& program,
             answeredUpTo = screen.size();
         }
     }
+    for (MeanwhileRun& run : result.Meanwhile) {
+        if (run.Pid <= 0 || run.Finished) continue;
+        kill(run.Pid, SIGKILL);
+        waitpid(run.Pid, &run.Status, 0);
+        run.Finished = true;
+    }
     if (master >= 0) close(master);
     return result;
 }
 
 // ---- checking what it left ---------------------------------------------------------------
+
+std::string WithHolder(std::string text, pid_t holder) {
+    const std::string mark = "{holder}";
+    for (size_t at = text.find(mark); at != std::string::npos; at = text.find(mark, at)) {
+        text.replace(at, mark.size(), std::to_string(holder));
+    }
+    return text;
+}
+
+// Each second program: ended before the first, with its own exit code and output.
+void CheckMeanwhile(const E2eScenario& scenario, const RunResult& result, const fs::path& out) {
+    for (size_t i = 0; i < scenario.Meanwhile.size() && i < result.Meanwhile.size(); ++i) {
+        const E2eMeanwhile& expected = scenario.Meanwhile[i];
+        const MeanwhileRun& run = result.Meanwhile[i];
+        const std::string name = "meanwhile" + std::to_string(i + 1);
+        if (run.Pid < 0) continue;  // said already
+        std::printf("%s (odd-fwupdate", name.c_str());
+        for (const std::string& arg : expected.Args) std::printf(" %s", arg.c_str());
+        std::printf(") while process %d held the drive: status %d\n", static_cast<int>(run.Holder),
+                    run.Status);
+        if (!run.EndedFirst) Fail(name + " did not end before the first program");
+        if (!WIFEXITED(run.Status) || WEXITSTATUS(run.Status) != expected.ExitCode) {
+            Fail(name + " ended with status " + std::to_string(run.Status) + ", expected exit " +
+                 std::to_string(expected.ExitCode));
+        }
+        const std::pair<const char*, const std::string*> files[] = {{".stdout", &expected.Stdout},
+                                                                    {".stderr", &expected.Stderr}};
+        for (const auto& file : files) {
+            std::string actual;
+            ReadFile(out / (name + file.first), actual);
+            const std::string wanted = WithHolder(*file.second, run.Holder);
+            if (actual != wanted) {
+                Fail(name + file.first + " differs\n  expected: " + EscapeForDisplay(wanted) +
+                     "\n  actual:   " + EscapeForDisplay(actual));
+            }
+        }
+    }
+}
 
 void CheckOutput(const E2eScenario& scenario, const fs::path& out) {
     std::string output, errors;
@@ -783,6 +920,7 @@ int main(int argc, char** argv) {
     }
     CheckOutput(scenario, out);
     CheckBoxes(scenario, result);
+    CheckMeanwhile(scenario, result, out);
     if (result.Finished) {
         CheckDrives(scenario, out);
         CheckNodes(scenario, out, blockNodesOnly);

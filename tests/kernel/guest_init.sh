@@ -11,6 +11,11 @@ mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 mount -t tmpfs tmpfs /tmp
+# Where odd-fwupdate keeps its per-drive locks, as on a systemd install.
+mkdir -p /run
+mount -t tmpfs -o mode=755 tmpfs /run
+mkdir -p /run/lock
+chmod 1777 /run/lock
 mkdir -p /dev/pts
 mount -t devpts -o ptmxmode=0666 devpts /dev/pts
 [ -e /dev/ptmx ] || ln -s pts/ptmx /dev/ptmx
@@ -120,14 +125,30 @@ while read -r name nodes options; do
     current=$name
   fi
   echo "KTEST-BEGIN $name"
+  # A lock file left by an earlier run, and whether its process still lives.
+  lock=/run/lock/odd-fwupdate-sr0.lock
+  if [ -f $lock ]; then
+    holder=$(cat $lock)
+    alive=no
+    [ -n "$holder" ] && [ -d "/proc/$holder" ] && alive=yes
+    echo "KTEST-LOCK $name holder=$holder alive=$alive"
+  fi
   started=$(uptime_s)
   ODD_E2E_BEFORE="/tmp/signal_handler USR2" ODD_E2E_AFTER="/tmp/signal_handler USR1" \
     /odd/odd_e2e_runner /odd/odd-fwupdate none "/odd/scenarios/$name.scenario" /tmp/work \
     --limit=120 $options
   rc=$?
   echo "KTEST-TIME $name $started $(uptime_s)"
+  # The program turns the media polling off while it holds the drive, and back on at its end.
+  polled=$(cat /sys/block/sr0/events_poll_msecs)
+  echo "KTEST-POLL $name set=${poll:-0} after=$polled"
+  if [ "$polled" != "${poll:-0}" ]; then
+    echo "$name: events_poll_msecs is $polled after the run, ${poll:-0} before it"
+    rc=1
+  fi
   trace=/tmp/work/$name/out/trace.txt
   echo "KTEST-COMMANDS $name program=$(grep -c '^sr0 ' "$trace") kernel=$(grep -c '^kernel ' "$trace")"
+  grep ' signal=' "$trace" | sed "s/^/KTEST-SIGNAL $name /"
   if [ $rc -ne 0 ]; then
     echo "--- trace"; cat "/tmp/work/$name/out/trace.txt"
     echo "--- stdout"; cat "/tmp/work/$name/out/stdout.bin"; echo
