@@ -89,9 +89,8 @@ bool PowerAllowsDriveUpdate() {
     }
     if (!BatteryTooLow(state)) return true;
     const int target = State.SelectedTarget;
-    const char letter = target >= 0 && target < TargetListCapacity
-                            ? State.TargetList[target].DriveLetter
-                            : 0;
+    const char letter =
+        target >= 0 && target < TargetListCapacity ? State.TargetList[target].DriveLetter : 0;
     PlatformReportLowBattery(letter, state.Percent, LowBatteryPercent);
     return false;
 }

@@ -242,7 +242,6 @@ void PlatformReportLowBattery(char letter, int percent, int threshold) {
     char name[48];
     DriveName(letter, name, sizeof name);
     char line[512];
-    std::snprintf(line, sizeof line, LowBatteryText[Japanese() ? 1 : 0], name, percent,
-                  threshold);
+    std::snprintf(line, sizeof line, LowBatteryText[Japanese() ? 1 : 0], name, percent, threshold);
     SayOnStderr(line);
 }
