@@ -399,7 +399,7 @@ void Record(int drive, const uint8_t* cdb, const std::string& outcome) {
             " offset=" + std::to_string(uint32_t{cdb[3]} << 16 | uint32_t{cdb[4]} << 8 | cdb[5]);
     }
     P().Trace.push_back(line);
-    P().PipesHeld.push_back(TraceItem(cdb, outcome) +
+    P().PipesHeld.push_back(line.substr(0, line.find(' ')) + " " + TraceItem(cdb, outcome) +
                             " pipes=" + std::to_string(PipesBeyondInherited()));
 }
 
