@@ -5,8 +5,7 @@
 // power status and the supplies are the test's.
 
 void PlatformSetThreadExecutionState(uint32_t flags, char letter) {
-    Sim.ExecutionStates.push_back(flags);
-    Sim.ExecutionStateLetters.push_back(letter);
+    Sim.ExecutionStates.push_back({flags, letter, Sim.Trace.size()});
 }
 
 bool PlatformGetSystemPowerStatus(SystemPowerStatus* status) {

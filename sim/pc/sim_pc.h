@@ -115,6 +115,14 @@ struct SimRegistryOpen {
     uint32_t Result;  // ERROR_SUCCESS or the error the open answered
 };
 
+// A SetThreadExecutionState call: its flags, the drive it was for, and how many commands
+// had reached the drive layer by then.
+struct SimExecutionState {
+    uint32_t Flags;
+    char Letter;
+    size_t CommandsBefore;
+};
+
 struct SimPc {
     // Console and language
     std::string Console;  // everything written to standard output
@@ -205,8 +213,7 @@ struct SimPc {
     // Power: every SetThreadExecutionState call (its flags, and the drive it was for), the
     // answer of GetSystemPowerStatus (none: the call fails or is missing), the supplies of
     // /sys/class/power_supply, and the drive named by each low-battery refusal.
-    std::vector<uint32_t> ExecutionStates;
-    std::vector<char> ExecutionStateLetters;
+    std::vector<SimExecutionState> ExecutionStates;
     bool HasPowerStatus = false;
     SystemPowerStatus PowerStatus = {};
     std::vector<PowerSupply> PowerSupplies;
