@@ -10,8 +10,13 @@ constexpr uint8_t PowerStatusUnknown = 255;
 constexpr uint8_t BatteryFlagNoSystemBattery = 128;
 constexpr uint8_t ACLineOffline = 0;
 
+// The whole text, terminator included (`text` is shorter than the field).
+bool TextIs(const char* field, const char* text) {
+    return std::memcmp(field, text, std::strlen(text) + 1) == 0;
+}
+
 bool TypeIs(const PowerSupply& supply, const char* type) {
-    return std::strcmp(supply.Type, type) == 0;
+    return TextIs(supply.Type, type);
 }
 
 // Mains, or a USB port that charges: "USB" and the older kernels' "USB_C", "USB_PD", ...
@@ -20,7 +25,7 @@ bool IsExternalSupply(const PowerSupply& supply) {
 }
 
 bool IsSystemBattery(const PowerSupply& supply) {
-    return TypeIs(supply, "Battery") && std::strcmp(supply.Scope, "Device") != 0;
+    return TypeIs(supply, "Battery") && !TextIs(supply.Scope, "Device");
 }
 
 // Percent, or -1 when the battery tells neither its capacity nor both energies.

@@ -10,9 +10,14 @@ namespace {
 using SetThreadExecutionStateFn = DWORD(WINAPI*)(DWORD);
 using GetSystemPowerStatusFn = BOOL(WINAPI*)(SYSTEM_POWER_STATUS*);
 
-FARPROC Kernel32(const char* name) {
+// An export of KERNEL32.DLL as the function type the caller names, or null where this
+// Windows lacks it.
+template <typename Call>
+Call Kernel32(const char* name) {
     const HMODULE kernel = GetModuleHandleA("KERNEL32.DLL");
-    return kernel != nullptr ? GetProcAddress(kernel, name) : nullptr;
+    if (kernel == nullptr) return nullptr;
+    // Through void (*)(), which converts to and from any function pointer type.
+    return reinterpret_cast<Call>(reinterpret_cast<void (*)()>(GetProcAddress(kernel, name)));
 }
 
 const char* const LowBatteryText[2] = {
@@ -40,14 +45,12 @@ constexpr UINT ErrorBox = MB_OK | MB_ICONHAND;
 }  // namespace
 
 void PlatformSetThreadExecutionState(uint32_t flags, char) {
-    static const auto set =
-        reinterpret_cast<SetThreadExecutionStateFn>(Kernel32("SetThreadExecutionState"));
+    const auto set = Kernel32<SetThreadExecutionStateFn>("SetThreadExecutionState");
     if (set != nullptr) set(flags);
 }
 
 bool PlatformGetSystemPowerStatus(SystemPowerStatus* status) {
-    static const auto get =
-        reinterpret_cast<GetSystemPowerStatusFn>(Kernel32("GetSystemPowerStatus"));
+    const auto get = Kernel32<GetSystemPowerStatusFn>("GetSystemPowerStatus");
     SYSTEM_POWER_STATUS answer = {};
     if (get == nullptr || !get(&answer)) return false;
     status->ACLineStatus = answer.ACLineStatus;
