@@ -21,18 +21,6 @@
 
 namespace {
 
-// Everything that would take the machine away from the drive: shutdown and reboot, suspend
-// and hibernation, the idle action, and the keys and the lid that trigger them.
-const char* const InhibitWhat =
-    "shutdown:sleep:idle:handle-lid-switch:handle-power-key:handle-suspend-key:"
-    "handle-hibernate-key";
-const char* const InhibitWho = "odd-fwupdate";
-// "block": the action waits until the descriptor is closed ("delay" would only postpone it
-// by a few seconds).
-const char* const InhibitMode = "block";
-// logind answers at once; a bus that does not is not waited on for long.
-constexpr uint64_t InhibitTimeoutUs = 5000000;
-
 int Inhibitor = -1;
 
 bool Japanese() {
@@ -60,6 +48,37 @@ void SayOnStderr(const char* line) {
     std::fflush(stderr);
 }
 
+const char* const LowBatteryText[2] = {
+    "odd-fwupdate: drive %s is not updated: the machine runs on battery at %d %%, below %d %%. "
+    "Plug in the power adapter and run odd-fwupdate again.",
+    "odd-fwupdate: \x83h\x83\x89\x83"
+    "C\x83u %s \x82\xcd\x8dX\x90V\x82\xb5\x82\xdc\x82\xb9\x82\xf1\x81"
+    "B\x83o\x83"
+    "b\x83"
+    "e\x83\x8a\x81[\x82\xcc\x8e"
+    "c\x97\xca\x82\xaa %d %% \x82\xc5\x81"
+    "A%d %% \x82\xf0\x89\xba\x89\xf1\x82\xc1\x82\xc4\x82\xa2\x82\xdc\x82\xb7\x81"
+    "B\x93"
+    "d\x8c\xb9\x83"
+    "A\x83_\x83v\x83^\x81[\x82\xf0\x82\xc2\x82\xc8\x82\xa2\x82\xc5\x82\xa9\x82\xe7\x81"
+    "A\x82\xe0\x82\xa4\x88\xea\x93x\x8e\xc0\x8ds\x82\xb5\x82\xc4\x82\xad\x82\xbe\x82\xb3\x82\xa2"
+    "\x81"
+    "B",
+};
+
+#if ODD_LOGIND
+// Everything that would take the machine away from the drive: shutdown and reboot, suspend
+// and hibernation, the idle action, and the keys and the lid that trigger them.
+const char* const InhibitWhat =
+    "shutdown:sleep:idle:handle-lid-switch:handle-power-key:handle-suspend-key:"
+    "handle-hibernate-key";
+const char* const InhibitWho = "odd-fwupdate";
+// "block": the action waits until the descriptor is closed ("delay" would only postpone it
+// by a few seconds).
+const char* const InhibitMode = "block";
+// logind answers at once; a bus that does not is not waited on for long.
+constexpr uint64_t InhibitTimeoutUs = 5000000;
+
 const char* const NotHeldText[2] = {
     "odd-fwupdate: shutdown, sleep and idle could not be held off while drive %s is written "
     "(%s); do not suspend, shut down or close the lid until the update is over.",
@@ -82,24 +101,6 @@ const char* const NotHeldText[2] = {
     "B",
 };
 
-const char* const LowBatteryText[2] = {
-    "odd-fwupdate: drive %s is not updated: the machine runs on battery at %d %%, below %d %%. "
-    "Plug in the power adapter and run odd-fwupdate again.",
-    "odd-fwupdate: \x83h\x83\x89\x83"
-    "C\x83u %s \x82\xcd\x8dX\x90V\x82\xb5\x82\xdc\x82\xb9\x82\xf1\x81"
-    "B\x83o\x83"
-    "b\x83"
-    "e\x83\x8a\x81[\x82\xcc\x8e"
-    "c\x97\xca\x82\xaa %d %% \x82\xc5\x81"
-    "A%d %% \x82\xf0\x89\xba\x89\xf1\x82\xc1\x82\xc4\x82\xa2\x82\xdc\x82\xb7\x81"
-    "B\x93"
-    "d\x8c\xb9\x83"
-    "A\x83_\x83v\x83^\x81[\x82\xf0\x82\xc2\x82\xc8\x82\xa2\x82\xc5\x82\xa9\x82\xe7\x81"
-    "A\x82\xe0\x82\xa4\x88\xea\x93x\x8e\xc0\x8ds\x82\xb5\x82\xc4\x82\xad\x82\xbe\x82\xb3\x82\xa2"
-    "\x81"
-    "B",
-};
-
 // logind refused or failed: the update goes on, and the user is told once what is not held.
 void ReportNotHeld(char letter, const char* reason) {
     static bool said = false;
@@ -112,7 +113,6 @@ void ReportNotHeld(char letter, const char* reason) {
     SayOnStderr(line);
 }
 
-#if ODD_LOGIND
 // No bus, or no logind on it (a container, a minimal install): nothing can suspend the machine
 // through logind, so there is nothing to hold.
 bool LogindAbsent(const sd_bus_error& error) {
