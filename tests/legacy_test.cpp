@@ -457,6 +457,24 @@ TEST_F(LegacyUpdateTest, EachDriveAskedForOnItsOwnIsWrittenOnlyAfterYes) {
     }
 }
 
+// On a battery below 25 % the drive is refused before its question (or, updating every
+// drive, before its first write): not updated, nothing written, nothing held.
+TEST_F(LegacyUpdateTest, LowBatteryRefusesTheDriveBeforeItsQuestion) {
+    for (int updateAll : {0, 1}) {
+        State.UpdateAll = updateAll;
+        AddDrive(false, 7);
+        Package(7);
+        Sim.HasPowerStatus = true;
+        Sim.PowerStatus = {0, 2, 12};
+        Sim.BoxAnswers = {6};
+        EXPECT_EQ(UpdateLegacyGeneration(), 1) << updateAll;
+        EXPECT_TRUE(Sim.Boxes.empty()) << updateAll;
+        EXPECT_EQ(Writes(), 0u) << updateAll;
+        EXPECT_EQ(Sim.LowBatteryPercents, std::vector<int>{12}) << updateAll;
+        EXPECT_TRUE(Sim.ExecutionStates.empty()) << updateAll;
+    }
+}
+
 TEST_F(LegacyUpdateTest, PatchDriveSendsThePatchBehindItsMarker) {
     VirtualDrive& drive = AddDrive(true, 7, "1.06");
     drive.Product = "DVD-ROM QXD-416 ";

@@ -207,3 +207,18 @@ poll-not-restored src/platform/linux/place.cpp         WriteAll(fd, place.PollVa
 sg-io-resubmits src/platform/linux/device.cpp IsGenericNode(fd) ? SubmitAndWait(fd, &header) : ioctl(fd, SG_IO, &header); ~> ioctl(fd, SG_IO, &header);
 box-misses-hangup src/platform/linux/message_box.cpp ppoll(&wait, 1, nullptr, &original); ~> ppoll(&wait, 1, nullptr, nullptr);
 exit-not-by-signal src/run/main_linux.cpp if (HeldInterrupt() != 0) PlatformEndByHeldSignal(); ~> if (false) PlatformEndByHeldSignal();
+# The machine kept up while a drive is written, and the battery rule.
+inhibit-mode src/platform/linux/power.cpp const char* const InhibitMode = "block"; ~> const char* const InhibitMode = "delay";
+inhibit-kept src/platform/linux/power.cpp         close(Inhibitor); ~>         Inhibitor = Inhibitor;
+hold-never src/base/drive_writing.cpp if (State.MachineHeld == 0) { ~> if (State.MachineHeld != 0) {
+hold-not-continuous src/base/drive_writing.cpp PlatformSetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED, letter); ~> PlatformSetThreadExecutionState(ES_SYSTEM_REQUIRED, letter);
+hold-not-released src/base/drive_writing.cpp PlatformSetThreadExecutionState(ES_CONTINUOUS, ~> PlatformSetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED,
+battery-threshold src/base/battery.h constexpr int LowBatteryPercent = 25; ~> constexpr int LowBatteryPercent = 20;
+battery-bound src/base/battery.cpp state.Percent < LowBatteryPercent; ~> state.Percent <= LowBatteryPercent;
+battery-scope src/base/battery.cpp return TypeIs(supply, "Battery") && !TextIs(supply.Scope, "Device"); ~> return TypeIs(supply, "Battery");
+battery-online src/base/battery.cpp if (IsExternalSupply(supply) && supply.Online == 1) state.OnBattery = false; ~> if (IsExternalSupply(supply)) state.OnBattery = false;
+battery-usb-pd src/base/battery.cpp std::strncmp(supply.Type, "USB", 3) == 0; ~> std::strncmp(supply.Type, "USB", 4) == 0;
+battery-nt4-zeros src/base/battery.cpp         status.BatteryFlag == 0) { ~>         status.BatteryFlag == 1) {
+battery-no-system-battery src/base/battery.cpp if (status.BatteryFlag == BatteryFlagNoSystemBattery || ~> if (status.BatteryFlag == 0x80 + 1 ||
+battery-not-checked src/update/current_generation.cpp if (!PowerAllowsDriveUpdate()) return PassEnd::Finished; ~> if (false && !PowerAllowsDriveUpdate()) return PassEnd::Finished;
+battery-not-checked-legacy src/update/legacy_generation.cpp if (!PowerAllowsDriveUpdate()) return 1; ~> if (false && !PowerAllowsDriveUpdate()) return 1;

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform_power.h"
 #include "virtual_drive.h"
 
 // The simulated PC: the host that the tests and the demo run on. Everything the program
@@ -114,6 +115,14 @@ struct SimRegistryOpen {
     uint32_t Result;  // ERROR_SUCCESS or the error the open answered
 };
 
+// A SetThreadExecutionState call: its flags, the drive it was for, and how many commands
+// had reached the drive layer by then.
+struct SimExecutionState {
+    uint32_t Flags;
+    char Letter;
+    size_t CommandsBefore;
+};
+
 struct SimPc {
     // Console and language
     std::string Console;  // everything written to standard output
@@ -202,6 +211,16 @@ struct SimPc {
     bool TerminalGone = false;
     std::vector<char> HeldNotices;        // the drive named by each held-interrupt line
     std::vector<char> UpdateModeReports;  // the drive named by each update-mode line
+
+    // Power: every SetThreadExecutionState call (its flags, and the drive it was for), the
+    // answer of GetSystemPowerStatus (none: the call fails or is missing), the supplies of
+    // /sys/class/power_supply, and the drive named by each low-battery refusal.
+    std::vector<SimExecutionState> ExecutionStates;
+    bool HasPowerStatus = false;
+    SystemPowerStatus PowerStatus = {};
+    std::vector<PowerSupply> PowerSupplies;
+    std::vector<char> LowBatteryReports;
+    std::vector<int> LowBatteryPercents;
 
     // Host hooks (the demo sets them; tests leave them empty): console text is also handed
     // to ShowConsole, boxes are answered by AskBox instead of BoxAnswers, and every stretch

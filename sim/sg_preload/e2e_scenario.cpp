@@ -608,6 +608,20 @@ bool ParseScenario(const std::string& text, E2eScenario& scenario, std::string& 
                 return fail("path takes sg or sr");
             }
             scenario.Path = words[1];
+        } else if (key == "power-supply") {
+            E2ePowerSupply supply;
+            if (words.size() < 2 || words[1].find('/') != std::string::npos || words[1][0] == '.') {
+                return fail("power-supply takes a name and attribute=value pairs");
+            }
+            supply.Name = words[1];
+            for (size_t i = 2; i < words.size(); ++i) {
+                const size_t at = words[i].find('=');
+                if (at == std::string::npos || at == 0 || words[i].find('/') != std::string::npos) {
+                    return fail("power-supply takes attribute=value pairs");
+                }
+                supply.Attributes.emplace_back(words[i].substr(0, at), words[i].substr(at + 1));
+            }
+            scenario.PowerSupplies.push_back(supply);
         } else if (key == "env") {
             if (words.size() != 2 || words[1].find('=') == std::string::npos) {
                 return fail("env takes NAME=value");

@@ -36,6 +36,8 @@
 //                           names=lower (the file names in lower case, as some archives carry
 //                           them), fifo=normal|kernel (a FIFO with the image's name, no writer),
 //                           illegal=kernel (a kernel image of the normal part's kind)
+//   power-supply NAME k=v...  an entry of /sys/class/power_supply with these attributes
+//                           (type=Battery scope=Device capacity=5 online=1 ...)
 //   args WORD...            the program's arguments (none unless given)
 //   path sg|sr              the run needs the SCSI generic nodes, or has none (sg not loaded);
 //                           without it the scenario holds on both paths
@@ -179,6 +181,12 @@ struct E2eMeanwhile {
     std::string Stderr;
 };
 
+// A power supply of the machine: its folder's name and attribute files.
+struct E2ePowerSupply {
+    std::string Name;
+    std::vector<std::pair<std::string, std::string>> Attributes;
+};
+
 struct E2eScenario {
     std::vector<E2eDrive> Drives;
     E2ePackage Package;
@@ -207,6 +215,7 @@ struct E2eScenario {
     std::vector<std::string> Args;
     std::string Stderr;  // expected standard error; empty: none
     std::vector<E2eMeanwhile> Meanwhile;
+    std::vector<E2ePowerSupply> PowerSupplies;
 };
 
 // The model's call errors are Windows codes.

@@ -19,6 +19,8 @@
 // for /run/lock (OUT/run-lock unless given) and ODD_E2E_SHARED one where the processes of one
 // run tell each other which generic nodes they hold open (OUT unless given): both outlive a
 // second program that a scenario starts.
+// pipes.txt records, per command (and at exit), the pipes the program held that it did not
+// start with.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -187,6 +189,11 @@ struct Preload {
     std::vector<uint32_t> GenericOpens;  // per drive: successful opens of /dev/sgM
     std::vector<uint32_t> BlockOpens;    // and of /dev/srN
     int SecondRuns = 0;
+    std::vector<E2ePowerSupply> PowerSupplies;
+    // Pipes the program came with (device, inode), and per command the pipes it holds besides
+    // them: a logind inhibitor is the write end of a pipe.
+    std::vector<std::pair<dev_t, ino_t>> InheritedPipes;
+    std::vector<std::string> PipesHeld;
 };
 
 // Built in place, never destroyed: the clock hooks may come before the allocator is ready
@@ -358,6 +365,48 @@ uint64_t PollIntervalNs(const E2eDrive& drive, int value) {
     return uint64_t(ms > 0 ? ms : 0) * 1000000u;
 }
 
+// The machine's power supplies, as the kernel lists them: a folder per supply below
+// devices/, linked from class/power_supply. Without any, class/power_supply does not exist.
+void MakePowerSupplies(Preload& p) {
+    const std::string root = p.SysRoot + "/sys/";
+    for (const E2ePowerSupply& supply : p.PowerSupplies) {
+        const std::string device = "devices/virtual/power_supply/" + supply.Name;
+        MakeFolders(root + device);
+        MakeFolders(root + "class/power_supply");
+        for (const auto& attribute : supply.Attributes) {
+            WriteText(root + device + "/" + attribute.first, attribute.second + "\n");
+        }
+        symlink(("../../" + device).c_str(), (root + "class/power_supply/" + supply.Name).c_str());
+    }
+}
+
+// The pipes the process holds now, as (device, inode); /proc/self/fd lists its descriptors.
+std::vector<std::pair<dev_t, ino_t>> OpenPipes() {
+    std::vector<std::pair<dev_t, ino_t>> pipes;
+    static const FstatFn realFstat = Next<FstatFn>("fstat");
+    DIR* fds = opendir("/proc/self/fd");
+    if (fds == nullptr) return pipes;
+    while (const dirent* entry = readdir(fds)) {
+        if (entry->d_name[0] == '.') continue;
+        struct stat info;
+        if (realFstat(atoi(entry->d_name), &info) == 0 && S_ISFIFO(info.st_mode)) {
+            pipes.emplace_back(info.st_dev, info.st_ino);
+        }
+    }
+    closedir(fds);
+    return pipes;
+}
+
+int PipesBeyondInherited() {
+    int count = 0;
+    for (const auto& pipe : OpenPipes()) {
+        bool inherited = false;
+        for (const auto& known : P().InheritedPipes) inherited = inherited || known == pipe;
+        if (!inherited) ++count;
+    }
+    return count;
+}
+
 void Load() {
     Preload& p = P();
     if (p.Loaded || p.Loading) return;
@@ -376,6 +425,7 @@ void Load() {
             _exit(125);
         }
         p.Drives = scenario.Drives;
+        p.PowerSupplies = scenario.PowerSupplies;
     }
     if (getenv("ODD_E2E_NO_SG") != nullptr) {
         for (E2eDrive& drive : p.Drives) drive.HasGenericNode = false;
@@ -401,6 +451,8 @@ void Load() {
         // The process id, for expectations that name it (a lock holder's PID).
         WriteText(p.OutFolder + "/pid.txt", std::to_string(getpid()) + "\n");
     }
+    if (!p.OutFolder.empty()) MakePowerSupplies(p);
+    p.InheritedPipes = OpenPipes();
     p.Loading = false;
     p.Loaded = true;
 }
@@ -463,6 +515,8 @@ void Record(int drive, const uint8_t* cdb, const std::string& outcome) {
             " offset=" + std::to_string(uint32_t{cdb[3]} << 16 | uint32_t{cdb[4]} << 8 | cdb[5]);
     }
     P().Trace.push_back(line);
+    P().PipesHeld.push_back(line.substr(0, line.find(' ')) + " " + TraceItem(cdb, outcome) +
+                            " pipes=" + std::to_string(PipesBeyondInherited()));
 }
 
 std::string SenseText(const VirtualDriveAnswer& answer) {
@@ -652,6 +706,10 @@ void WriteRecord() {
     // Never silently: a wait list that overflowed does not match any scenario.
     if (p.LostWaits != 0) waits += "lost " + std::to_string(p.LostWaits) + " waits\n";
     WriteText(p.OutFolder + "/waits.txt", waits);
+    std::string pipes;
+    for (const std::string& line : p.PipesHeld) pipes += line + "\n";
+    WriteText(p.OutFolder + "/pipes.txt",
+              pipes + "exit pipes=" + std::to_string(PipesBeyondInherited()) + "\n");
     for (const E2eDrive& drive : p.Drives) {
         const std::string base = p.OutFolder + "/sr" + std::to_string(drive.Index);
         WriteText(base + ".state", FlashState(p, drive));

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "base/run_state.h"
+#include "platform/platform_power.h"
 #include "platform/platform_signals.h"
 
 namespace {
@@ -19,11 +20,24 @@ void BeginDriveWriting() {
     const int target = State.SelectedTarget;
     if (!Listed(target)) return;
     State.DriveWritten[target] = 1;
-    PlatformBeginCriticalSection(State.TargetList[target].DriveLetter);
+    const char letter = State.TargetList[target].DriveLetter;
+    PlatformBeginCriticalSection(letter);
+    // A machine that sleeps or shuts down halfway cuts the drive off just as an interrupt
+    // would: held for the same stretch.
+    if (State.MachineHeld == 0) {
+        PlatformSetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED, letter);
+        State.MachineHeld = 1;
+    }
 }
 
 void EndDriveWriting() {
     PlatformEndCriticalSection();
+    if (State.MachineHeld != 0) {
+        const int target = State.SelectedTarget;
+        PlatformSetThreadExecutionState(ES_CONTINUOUS,
+                                        Listed(target) ? State.TargetList[target].DriveLetter : 0);
+        State.MachineHeld = 0;
+    }
 }
 
 int HeldInterrupt() {

@@ -2,8 +2,9 @@
 #include <cstdint>
 
 // The stretch of a run in which a drive is written. From the first command that writes to
-// the selected drive or changes its mode until its procedure returns, interrupts are held:
-// a drive cut off halfway stays in its update mode and cannot read a disc. The run also
+// the selected drive or changes its mode until its procedure returns, interrupts are held
+// and the machine is kept from sleeping, hibernating and shutting down: a drive cut off
+// halfway stays in its update mode and cannot read a disc. The run also
 // keeps, per target, whether it wrote to the drive and whether the drive was last seen in
 // (or sent into) its update mode, so that the user can be told at the end.
 
@@ -11,7 +12,8 @@
 // change nothing.
 void BeginDriveWriting();
 
-// The procedure of the selected drive has returned: interrupts act at once again.
+// The procedure of the selected drive has returned: interrupts act at once again and the
+// machine may sleep again.
 void EndDriveWriting();
 
 // The signal number of an interrupt held in this run, or 0.

@@ -28,6 +28,8 @@ struct RunState {
     // into) its update mode. Told on standard error at the end of the run.
     uint8_t DriveWritten[TargetListCapacity];
     uint8_t DriveInUpdateMode[TargetListCapacity];
+    // The machine is held up (no sleep, hibernation or shut-down) for the drive being written.
+    int32_t MachineHeld;
 
     // Targets and host
     int32_t TargetCount;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/battery.h"
 #include "base/drive_writing.h"
 #include "base/run_state.h"
 #include "base/timing.h"
@@ -241,6 +242,9 @@ PassEnd RunPass(int& result) {
             return PassEnd::Finished;
         }
     }
+    // Not started on a battery that may run out halfway: checked before the question, or,
+    // when every drive is updated without one, before the first write.
+    if (!PowerAllowsDriveUpdate()) return PassEnd::Finished;
     // Only an explicit Yes is consent; a box that could not be shown declines.
     if (State.UpdateAll == 0 && ShowMessage(82, StyleYesNo) != AnswerYes) {
         result = ResultDeclined;

@@ -1,5 +1,6 @@
 #include "update/legacy_generation.h"
 
+#include "base/battery.h"
 #include "base/drive_writing.h"
 #include "base/run_state.h"
 #include "base/timing.h"
@@ -52,6 +53,9 @@ int UpdateLegacyGeneration() {
 
     // Nothing is written without consent: unless the user agreed to update every drive,
     // this one is asked for, and only Yes goes on (a box that could not be shown declines).
+    // Not started on a battery that may run out halfway (before the question, or before the
+    // first write when there is none).
+    if (!PowerAllowsDriveUpdate()) return 1;
     if (State.UpdateAll == 0 && ShowMessage(99, StyleYesNo) != AnswerYes) return 7;
 
     ShowMessage(61, StyleReport);

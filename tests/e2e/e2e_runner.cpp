@@ -11,7 +11,9 @@
 // kernel; the drive's records then come from whoever answers the drive, and the commands in
 // ODD_E2E_BEFORE and ODD_E2E_AFTER (run by /bin/sh) tell it when the program starts and ends.
 // --uid=N runs the program as that user (no supplementary groups), --without-rawio takes
-// CAP_SYS_RAWIO out of its bounding set, --limit=SECONDS replaces the run's time limit.
+// CAP_SYS_RAWIO out of its bounding set, --limit=SECONDS replaces the run's time limit,
+// --system-bus=ADDRESS gives the program that system bus (else an address where none
+// listens).
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/capability.h>
@@ -49,6 +51,7 @@ struct Options {
     int Uid = -1;
     bool WithoutRawIo = false;
     std::chrono::seconds Limit{20};
+    std::string SystemBus;  // DBUS_SYSTEM_BUS_ADDRESS; empty: a path where no bus listens
 };
 Options Run;
 // The exit code of the terminal's session leader when the program was stopped.
@@ -175,6 +178,10 @@ std::vector<std::string> Environment(const E2eScenario& scenario, const std::str
         const size_t at = pair.find('=');
         env[pair.substr(0, at)] = pair.substr(at + 1);
     }
+    // The system bus is the test's own, or one that does not exist: what the machine's own
+    // logind would answer (or refuse) must not reach standard error.
+    env["DBUS_SYSTEM_BUS_ADDRESS"] =
+        Run.SystemBus.empty() ? "unix:path=" + (out / "no-system-bus").string() : Run.SystemBus;
     if (preload != "none") env["LD_PRELOAD"] = preload;
     env["ODD_E2E_SCENARIO"] = scenarioFile.string();
     env["ODD_E2E_OUT"] = out.string();
@@ -838,6 +845,8 @@ int main(int argc, char** argv) {
             Run.WithoutRawIo = true;
         } else if (option.compare(0, 6, "--uid=") == 0) {
             Run.Uid = std::atoi(option.c_str() + 6);
+        } else if (option.compare(0, 13, "--system-bus=") == 0) {
+            Run.SystemBus = option.substr(13);
         } else if (option.compare(0, 8, "--limit=") == 0) {
             Run.Limit = std::chrono::seconds(std::atoi(option.c_str() + 8));
         } else {

@@ -39,6 +39,8 @@
 #undef HKEY_DYN_DATA
 #undef KEY_READ
 #undef KEY_ALL_ACCESS
+#undef ES_SYSTEM_REQUIRED
+#undef ES_CONTINUOUS
 
 #include "platform/platform_clock.h"
 #include "platform/platform_console.h"
@@ -46,6 +48,7 @@
 #include "platform/platform_file.h"
 #include "platform/platform_host.h"
 #include "platform/platform_memory.h"
+#include "platform/platform_power.h"
 #include "platform/platform_textfile.h"
 
 static_assert(sizeof(void*) == 4, "the request blocks are those of 32-bit Windows");
