@@ -191,7 +191,7 @@ TEST_F(UpdateTest, CompleteUpdate) {
         SCOPED_TRACE(::testing::Message() << c.intelAspi << " " << c.size);
         Start(c.intelAspi, c.size);
         Sim.BoxAnswers = {6, 1};  // 82, then the summary
-        EXPECT_EQ(RunProgram(), 0);
+        EXPECT_EQ(RunProgramExpectingSize(c.size), 0);
         const char* const* text = MessageTextEn;
         char start[128];
         std::snprintf(start, sizeof start, text[34], 1);

@@ -46,7 +46,7 @@ protected:
     // The program as a process: a signal outside the critical section ends it at once.
     static int Run() {
         try {
-            return RunProgram();
+            return RunProgramExpectingSize(0x80000);
         } catch (const SimProcessEnded& ended) {
             ReleaseRun();  // what the system takes back from an ended process
             return 128 + ended.Signal;

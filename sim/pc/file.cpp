@@ -93,7 +93,7 @@ FileHandle PlatformOpenFileForReading(const char* name, uint32_t* error) {
             return InvalidFileHandle;
         }
     } else {
-        const SimFile* file = SimFindFile(name);
+        SimFile* file = SimFindFile(name);
         if (file == nullptr) {
             *error = ERROR_FILE_NOT_FOUND;
             return InvalidFileHandle;
@@ -101,6 +101,11 @@ FileHandle PlatformOpenFileForReading(const char* name, uint32_t* error) {
         if (file->OpenError != 0) {
             *error = file->OpenError;
             return InvalidFileHandle;
+        }
+        ++file->Opens;
+        if (file->ReplacedAtOpen != 0 && file->Opens >= file->ReplacedAtOpen) {
+            file->Bytes = file->ReplacedBytes;
+            file->ReplacedAtOpen = 0;
         }
         opened.Bytes = file->Bytes;
         opened.ReadFails = file->ReadFails;

@@ -39,6 +39,11 @@ struct SimFile {
     std::vector<uint8_t> Bytes;
     uint32_t OpenError = 0;  // non-zero: opening fails with this Windows error code
     bool ReadFails = false;  // ReadFile fails
+    // The file replaced behind the program's back: from its ReplacedAtOpen-th open on
+    // (1-based; 0 never) it holds ReplacedBytes. Opens counts the opens so far.
+    uint32_t ReplacedAtOpen = 0;
+    std::vector<uint8_t> ReplacedBytes;
+    uint32_t Opens = 0;
 };
 // An open file: a snapshot of the bytes taken at the open, and the read position.
 struct SimOpenFile {
@@ -116,7 +121,8 @@ struct SimRegistryOpen {
 
 struct SimPc {
     // Console and language
-    std::string Console;  // everything written to standard output
+    std::string Console;                  // everything written to standard output
+    std::vector<std::string> ErrorLines;  // each line written to standard error
     uint32_t OemCodePage = 437;
 
     // Boxes: answers are taken in order; when none is left the box counts as not shown (0).
