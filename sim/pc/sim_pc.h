@@ -251,6 +251,8 @@ constexpr intptr_t SimRegistryHandleBase = 0x1000;
 SimFile& SimPutFile(const std::string& name, const std::vector<uint8_t>& bytes);
 // The folder's file of that name (names compare without regard to case), or null.
 SimFile* SimFindFile(const char* name);
+// An open of the folder's file: counts it, and replaces its bytes when their open has come.
+void SimCountOpen(SimFile& file);
 // A whole file of the host's current directory, for a PC whose files come from the host.
 bool SimReadHostFile(const char* name, std::vector<uint8_t>& bytes);
 
