@@ -72,6 +72,8 @@ int EnumerateSpti() {
             ++State.Notifications.Filled;
         }
 
+        // A drive that answers a shorter page must not be matched on the last drive's.
+        ClearVendorPage();
         if (ProbeVendorPage(0, 0) != 0) ClearVendorPage();
 
         if (found < TargetListCapacity && MatchDefinition(State.WorkBuffer) >= 0) {
@@ -103,6 +105,7 @@ int EnumerateAspi() {
         for (int target = 0; target < targetIds; ++target) {
             if (found == TargetListCapacity) return found;
             if (ProbeInquiry(adapter, target) != 0) continue;
+            ClearVendorPage();  // a shorter page must not be matched on the last drive's
             if (ProbeVendorPage(adapter, target) != 0) ClearVendorPage();
             if (MatchDefinition(State.WorkBuffer) >= 0) {
                 State.TargetList[found].HostAdapter = adapter;
