@@ -199,6 +199,7 @@ struct SimPc {
     int InterruptSignal = 0;
     uint32_t InterruptAtCommand = 0;
     uint32_t InterruptAtBox = 0;
+    int InterruptConsoleEvent = -1;  // >= 0: this Windows console event instead of the signal
     uint32_t CommandsArrived = 0;
     bool InCriticalSection = false;
     char CriticalLetter = 0;
@@ -226,6 +227,8 @@ struct SimProcessEnded {
 void SimCommandArrives();
 // Delivers the signal to the program as the platform would.
 void SimDeliverInterrupt(int signal);
+// Delivers a Windows console event (platform/console_events.h) as the Windows layer takes it.
+void SimDeliverConsoleEvent(uint32_t event);
 
 // A fresh PC: empty console, no answers, clock at 0. Blocks still allocated stay valid: a
 // test may keep its run state across the change of PC.
