@@ -72,8 +72,7 @@ int EnumerateSpti() {
             ++State.Notifications.Filled;
         }
 
-        // A drive that answers a shorter page must not be matched on the last drive's.
-        ClearVendorPage();
+        ClearVendorPage();  // a drive that answers a shorter page is not matched on the last one's
         if (ProbeVendorPage(0, 0) != 0) ClearVendorPage();
 
         if (found < TargetListCapacity && MatchDefinition(State.WorkBuffer) >= 0) {
