@@ -489,9 +489,10 @@ TEST_F(UpdateTest, ReloadMustMatchWhatWasChecked) {
             Drive->NormalPartPresent = false;
             Drive->KernelDateText = "08/07/25";
         }
-        SampleImage other = c.kernelFile ? Package.Kernel : Package.Normal;
-        if (c.change == Other) other.Seed += 7;
-        std::vector<uint8_t> bytes = BuildSampleImage(other);
+        // Another image: one byte of the firmware changed, halfway in.
+        std::vector<uint8_t> bytes =
+            BuildSampleImage(c.kernelFile ? Package.Kernel : Package.Normal);
+        if (c.change == Other) bytes[bytes.size() / 2] ^= 0x01;
         if (c.change == Longer) bytes.push_back(bytes.back());
         SimFile& file = File(c.kernelFile ? Package.KernelName : Package.NormalName);
         file.ReplacedAtOpen = c.atOpen;
