@@ -432,7 +432,8 @@ void ReadBuffer(VirtualDrive& drive, VirtualDriveAnswer& answer, const uint8_t* 
     if (mode == 2 && bufferId == 0xF1 && offset < InfoPageLength) {
         uint8_t page[InfoPageLength];
         BuildInfoPage(drive, page);
-        ReturnData(answer, data, page + offset, InfoPageLength - offset, allocation);
+        const uint32_t end = std::min(InfoPageLength, drive.InfoPageAnswered);
+        ReturnData(answer, data, page + offset, end > offset ? end - offset : 0, allocation);
         return;
     }
     if (mode == 2 && bufferId == 0xE0 && offset == 0 && drive.TakesPartInUnlock) {

@@ -85,7 +85,8 @@ struct VirtualDrive {
     std::string HardwareRevision = "SAT 0001";
     std::string KernelEdition = "GENERAL ";
     std::string NormalEdition = "GENERAL ";
-    uint8_t RpcScheme = 1;  // REPORT KEY, key format 8: byte 6
+    uint32_t InfoPageAnswered = 48;  // bytes of the page returned: a model may answer fewer
+    uint8_t RpcScheme = 1;           // REPORT KEY, key format 8: byte 6
     uint8_t RegionMask = 0xFE;
 
     // The mode switch: the kind whose block the drive accepts and its mode-switch value.

@@ -191,7 +191,7 @@ TEST_F(UpdateTest, CompleteUpdate) {
         SCOPED_TRACE(::testing::Message() << c.intelAspi << " " << c.size);
         Start(c.intelAspi, c.size);
         Sim.BoxAnswers = {6, 1};  // 82, then the summary
-        EXPECT_EQ(RunProgram(), 0);
+        EXPECT_EQ(RunProgramExpectingSize(c.size), 0);
         const char* const* text = MessageTextEn;
         char start[128];
         std::snprintf(start, sizeof start, text[34], 1);
@@ -454,6 +454,86 @@ TEST_F(KernelInPlaceTest, FailedInquiryAtTheKernelCheckStillStops) {
     EXPECT_EQ(At(10), std::string::npos);
     EXPECT_EQ(Count(0x3B, 7), 0u);
     EXPECT_LT(At(9), At(36));
+}
+
+// An image file replaced between its check and a reload is not written: the normal image
+// after the early kernel check (open 2) or after the kernel part (open 3, the drive already
+// switched, or on the new kernel already: message 10), the kernel image after the switch
+// (open 2). The reload counts as a failed load (11, or 72 for the kernel file), nothing of the
+// changed file reaches the drive, and the run stops. The same bytes again go through.
+TEST_F(UpdateTest, ReloadMustMatchWhatWasChecked) {
+    enum Change { Other, Same, Longer };
+    const struct {
+        const char* name;
+        bool kernelFile;
+        uint32_t atOpen;
+        Change change;
+        bool onNewKernel;
+        int exit;
+        size_t kernelChunks, normalChunks;
+    } cases[] = {
+        {"normal, after the early kernel check", false, 2, Other, false, 1, 0, 0},
+        {"normal, after the kernel part", false, 3, Other, false, 1, 4, 0},
+        {"normal, one byte longer after the kernel part", false, 3, Longer, false, 1, 4, 0},
+        {"normal, drive on the new kernel", false, 3, Other, true, 1, 0, 0},
+        {"normal, the same bytes", false, 3, Same, false, 0, 4, 64},
+        {"kernel, after the switch", true, 2, Other, false, 1, 0, 0},
+        {"kernel, the same bytes", true, 2, Same, false, 0, 4, 64},
+    };
+    const std::string failed11 = "Failed to load binary file.\r\n(File Name : S0814001.122)";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Start(false);
+        if (c.onNewKernel) {
+            Drive->Mode = VirtualDriveMode::Kernel;
+            Drive->NormalPartPresent = false;
+            Drive->KernelDateText = "08/07/25";
+        }
+        // Another image: one byte of the firmware changed, halfway in.
+        std::vector<uint8_t> bytes =
+            BuildSampleImage(c.kernelFile ? Package.Kernel : Package.Normal);
+        if (c.change == Other) bytes[bytes.size() / 2] ^= 0x01;
+        if (c.change == Longer) bytes.push_back(bytes.back());
+        SimFile& file = File(c.kernelFile ? Package.KernelName : Package.NormalName);
+        file.ReplacedAtOpen = c.atOpen;
+        file.ReplacedBytes = bytes;
+        Sim.BoxAnswers = {Yes, 1, 1, 1};
+        EXPECT_EQ(RunProgram(), c.exit);
+        EXPECT_EQ(Count(0x3B, 7, 0xFE), c.kernelChunks);
+        EXPECT_EQ(Count(0x3B, 7, 0xF0), c.normalChunks);
+        EXPECT_EQ(Count(0x3B, 5), c.exit == 0 ? 1u : 0u) << "committed";
+        if (c.exit == 0) {
+            ExpectFlashHoldsPackage();
+            continue;
+        }
+        // Before any write: not even the pre-update command, and no question.
+        if (c.atOpen == 2 && !c.kernelFile) {
+            EXPECT_EQ(Count(0x3B), 0u);
+            EXPECT_EQ(Sim.Boxes.front().Flags, Err);
+            EXPECT_EQ(Sim.Boxes.front().Text, "\r\n" + failed11);
+        }
+        const size_t failed = c.kernelFile ? At(72) : Sim.Console.find(failed11);
+        ASSERT_NE(failed, std::string::npos) << Sim.Console;
+        EXPECT_LT(failed, At(36));
+        EXPECT_EQ(At(12), std::string::npos);
+    }
+}
+
+// A retry after 47 loads and checks the normal image afresh: a file replaced while the drive
+// waited for the answer is the one then written, in full, and its own reloads match it.
+TEST_F(UpdateTest, RetryTakesTheImageAfresh) {
+    Fail(0x3B, 7, 0xF0).NthCommand = 0;  // the first normal chunk, once
+    SampleImage other = Package.Normal;
+    other.Seed += 7;
+    SimFile& file = File(Package.NormalName);
+    file.ReplacedAtOpen = 4;  // the retry's first load
+    file.ReplacedBytes = BuildSampleImage(other);
+    Sim.BoxAnswers = {Yes, 1, Yes, Yes, 1};  // 82, 42, 47, 82, the summary
+    EXPECT_EQ(RunProgram(), 0);
+    EXPECT_NE(At(12), std::string::npos) << Sim.Console;
+    const std::vector<uint8_t> written = BuildSampleImage(other);
+    ASSERT_GE(Drive->NormalFlash.size(), written.size());
+    EXPECT_TRUE(std::equal(written.begin(), written.end(), Drive->NormalFlash.begin()));
 }
 
 }  // namespace

@@ -266,6 +266,37 @@ TEST_F(EnumerationTest, TheVendorPageIsAskedOnceMoreAfterAReset) {
     }
 }
 
+// A drive that answers a short vendor page, probed right after one that matches, is judged on
+// its own bytes: with only the first 16 answered, neither the matching drive's interface code
+// and normal edition nor its kernel edition (a drive on its kernel) may make it a target.
+TEST_F(EnumerationTest, AShortVendorPageIsNotFilledFromTheDriveBefore) {
+    const struct {
+        const char* name;
+        bool aspi;
+        uint32_t answered;  // bytes of the second drive's page
+        int found;
+    } cases[] = {
+        {"pass-through, 16 bytes", false, 16, 1},       {"pass-through, 32 bytes", false, 32, 1},
+        {"pass-through, the whole page", false, 48, 2}, {"ASPI, 16 bytes", true, 16, 1},
+        {"ASPI, the whole page", true, 48, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fresh(c.aspi ? std::vector<std::string>{"SCSI ADAPTER"} : std::vector<std::string>{});
+        if (c.aspi) {
+            SimAttachAspiDrive(0, 0);
+        } else {
+            SimAttachDrive('D');
+        }
+        VirtualDrive& second = c.aspi ? SimAttachAspiDrive(0, 1) : SimAttachDrive('E');
+        // A model that any entry takes as a candidate; its page alone decides.
+        second.Product = "DVD-RW  QXR-930 ";
+        second.InfoPageAnswered = c.answered;
+        ASSERT_EQ(ProbeHost(), 0);
+        EXPECT_EQ(EnumerateTargets(), c.found);
+    }
+}
+
 // Only Windows 95, 98 and Me take ASPI; then the layer and the blocks decide the result.
 TEST_F(HostProbeTest, ProbeResults) {
     const struct {

@@ -1,5 +1,6 @@
 #include "update/firmware_image.h"
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -76,6 +77,7 @@ TEST_F(ImageTest, LoadChecksTheFileByItself) {
         SCOPED_TRACE(::testing::Message() << "case " << (&c - cases));
         SetUp();
         State.ImageSize = 0x200000;
+        State.Selection.Size = 0;  // an entry that names no size: the file's own checks alone
         SampleImage& image = c.part == N ? Package.Normal : Package.Kernel;
         if (c.model != nullptr) image.ModelIdentity = c.model;
         if (c.date != nullptr) image.DateText = c.date;
@@ -87,6 +89,38 @@ TEST_F(ImageTest, LoadChecksTheFileByItself) {
         ExpectMessage(c.message, c.message != 0 ? Err : 0);
         EXPECT_EQ(State.ImageDate, c.imageDate);
         EXPECT_EQ(Sim.FilesOpen, 0);
+    }
+}
+
+// A normal image shorter than the entry's size is cut short: refused with 40 and both counts on
+// standard error; the exact size and a longer one are taken, and the kernel image keeps its
+// own minimum only.
+TEST_F(ImageTest, NormalImageNotShorterThanTheEntrySays) {
+    const ImagePart N = ImagePartNormal, K = ImagePartKernel;
+    const struct {
+        ImagePart part;
+        uint32_t size;
+        bool refused;
+    } cases[] = {
+        {N, 0x1FFFFF, true},  {N, 0x100000, true},  {N, 339, true},
+        {N, 0x200000, false}, {N, 0x200001, false}, {K, 0x20000, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.part << " " << c.size);
+        SetUp();
+        (c.part == N ? Package.Normal : Package.Kernel).Size = c.size;
+        PutSamplePackage(Package);
+        EXPECT_EQ(LoadFirmwareImage(c.part), c.refused ? -1 : 0);
+        ExpectMessage(c.refused ? 40 : 0, c.refused ? Err : 0);
+        char line[160];
+        std::snprintf(line, sizeof line,
+                      "odd-fwupdate: S0814001.122 is cut short: %u bytes read, 2097152 expected "
+                      "by the package.",
+                      static_cast<unsigned>(c.size));
+        EXPECT_EQ(Sim.ErrorLines, std::vector<std::string>(c.refused ? 1 : 0, line));
+        if (!c.refused) {
+            EXPECT_EQ(State.LoadedImage.Bytes, c.size);
+        }
     }
 }
 

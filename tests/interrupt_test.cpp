@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "console/catalogue.h"
+#include "platform/console_events.h"
 #include "run/run_driver.h"
 #include "sample_package.h"
 #include "test_support.h"
@@ -46,7 +47,7 @@ protected:
     // The program as a process: a signal outside the critical section ends it at once.
     static int Run() {
         try {
-            return RunProgram();
+            return RunProgramExpectingSize(0x80000);
         } catch (const SimProcessEnded& ended) {
             ReleaseRun();  // what the system takes back from an ended process
             return 128 + ended.Signal;
@@ -134,6 +135,45 @@ TEST_F(InterruptTest, AtAChosenCommand) {
             const VirtualDrive& second = Sim.Drives.back();
             EXPECT_EQ(second.Revision, "1.20");
             EXPECT_EQ(second.CommandCount, 2u);  // the enumeration's INQUIRY and vendor page
+        }
+    }
+}
+
+// On Windows, closing the console window, logging off and shutting down are held as Ctrl-C is
+// while a drive is written: the first drive's update runs to its end, the second is never
+// started, and the run ends with 128 + 15 (the C runtime's SIGTERM). Outside the stretch the
+// program ends at once, before anything is written.
+TEST_F(InterruptTest, WindowsConsoleEndEventsHoldTheLoop) {
+    const struct {
+        const char* name;
+        uint32_t event;
+    } events[] = {
+        {"close", ConsoleEventClose},
+        {"log-off", ConsoleEventLogoff},
+        {"shut-down", ConsoleEventShutdown},
+    };
+    const std::deque<int> answers = {Yes, Yes, Yes, Ok};
+    const uint32_t chunk = CommandNumber(2, NormalChunk, 10, answers);
+    const uint32_t region = CommandNumber(2, RegionQuery, 1, answers);
+    for (const auto& e : events) {
+        for (const bool writing : {true, false}) {
+            SCOPED_TRACE(::testing::Message() << e.name << (writing ? ", chunk" : ", before"));
+            StartPc(2);
+            Sim.BoxAnswers = answers;
+            Sim.InterruptConsoleEvent = static_cast<int>(e.event);
+            Sim.InterruptAtCommand = writing ? chunk : region;
+            EXPECT_EQ(Run(), 128 + 15);
+            const VirtualDrive& first = Sim.Drives.front();
+            const VirtualDrive& second = Sim.Drives.back();
+            EXPECT_EQ(second.Revision, "1.20");
+            EXPECT_EQ(second.CommandCount, 2u);  // the enumeration's INQUIRY and vendor page
+            if (writing) {
+                EXPECT_EQ(Sim.HeldNotices, std::vector<char>{'D'});
+                EXPECT_TRUE(OnNewFirmware(first));
+            } else {
+                EXPECT_TRUE(Sim.HeldNotices.empty());
+                EXPECT_EQ(first.KernelChunks + first.NormalChunks + first.PreUpdateWrites, 0u);
+            }
         }
     }
 }

@@ -525,6 +525,31 @@ TEST_F(LegacyUpdateTest, AnImageSizeThatDoesNotFitRefusesBeforeAnyFileIsRead) {
     }
 }
 
+// The image file is read again after the memory comparison, before the question: a file
+// replaced since its check is a failed load (20, the run stops) and nothing is written; the
+// same text again goes through.
+TEST_F(LegacyUpdateTest, ReloadMustMatchWhatWasChecked) {
+    for (const bool replaced : {true, false}) {
+        SCOPED_TRACE(replaced);
+        VirtualDrive& drive = AddDrive(false, 7);
+        const std::vector<uint8_t> image = Package(7);
+        const std::string text = HexText(replaced ? MakeImage(7, "1.07", 2) : image);
+        SimFile* file = SimFindFile("QX510107.HEX");
+        file->ReplacedAtOpen = 2;
+        file->ReplacedBytes.assign(text.begin(), text.end());
+        EXPECT_EQ(UpdateLegacyGeneration(), replaced ? -1 : 0);
+        EXPECT_EQ(Writes() != 0, !replaced);
+        EXPECT_EQ(Sim.Console.find(Updating) == std::string::npos, replaced);
+        const std::string failed = "\r\nFailed to load HEX file.";
+        EXPECT_EQ(
+            Sim.Console.size() >= failed.size() &&
+                Sim.Console.compare(Sim.Console.size() - failed.size(), failed.size(), failed) == 0,
+            replaced)
+            << Sim.Console;
+        EXPECT_EQ(Holds(drive, image), !replaced);
+    }
+}
+
 // A failed command at each step is the campaign's (tests/campaign); here an identity that
 // cannot be read on ASPI (an error box), and a flash that did not take (found on read-back).
 TEST_F(LegacyUpdateTest, UnreadableIdentityAndVerifyError) {

@@ -51,7 +51,7 @@ protected:
 TEST_F(PowerTest, MachineHeldFromEachDrivesFirstWriteUntilItsUpdateIsOver) {
     StartPc(2);
     Sim.BoxAnswers = {Yes, Ok};  // update every drive, then the closing box
-    EXPECT_EQ(RunProgram(), 0);
+    EXPECT_EQ(RunProgramExpectingSize(0x40000), 0);
     ASSERT_EQ(Sim.ExecutionStates.size(), 4u);
     const char letters[] = {'D', 'E'};
     for (int d = 0; d < 2; ++d) {
@@ -74,7 +74,7 @@ TEST_F(PowerTest, MachineHeldFromEachDrivesFirstWriteUntilItsUpdateIsOver) {
 TEST_F(PowerTest, NothingHeldWhenNothingIsWritten) {
     StartPc(1);
     Sim.BoxAnswers = {No};
-    EXPECT_EQ(RunProgram(), 0);
+    EXPECT_EQ(RunProgramExpectingSize(0x40000), 0);
     EXPECT_TRUE(Writes('D').empty());
     EXPECT_TRUE(Sim.ExecutionStates.empty());
 
@@ -83,7 +83,7 @@ TEST_F(PowerTest, NothingHeldWhenNothingIsWritten) {
     StartPc(1);
     Sim.HasPowerStatus = true;
     Sim.PowerStatus = {0, 2, 10};
-    EXPECT_EQ(RunProgram(), 0);
+    EXPECT_EQ(RunProgramExpectingSize(0x40000), 0);
     EXPECT_TRUE(Writes('D').empty());
     EXPECT_TRUE(Sim.ExecutionStates.empty());
 }
@@ -119,7 +119,7 @@ TEST_F(PowerTest, BatteryRuleOnWindowsWithItsUnknownAnswers) {
         Sim.HasPowerStatus = c.Read;
         Sim.PowerStatus = c.Status;
         Sim.BoxAnswers = {Yes, Ok};
-        EXPECT_EQ(RunProgram(), 0) << c.Name;
+        EXPECT_EQ(RunProgramExpectingSize(0x40000), 0) << c.Name;
         EXPECT_EQ(Writes('D').empty(), c.Refused) << c.Name;
         EXPECT_EQ(Sim.Boxes.size(), c.Refused ? 0u : 2u) << c.Name;
         if (c.Refused) {
@@ -140,7 +140,7 @@ TEST_F(PowerTest, UpdateAllChecksEachDriveBeforeItsFirstWrite) {
     Sim.HasPowerStatus = true;
     Sim.PowerStatus = {0, 0, 15};
     Sim.BoxAnswers = {Yes};
-    EXPECT_EQ(RunProgram(), 0);
+    EXPECT_EQ(RunProgramExpectingSize(0x40000), 0);
     EXPECT_EQ(Sim.LowBatteryReports, (std::vector<char>{'D', 'E'}));
     EXPECT_TRUE(Writes('D').empty());
     EXPECT_TRUE(Writes('E').empty());

@@ -222,3 +222,19 @@ battery-nt4-zeros src/base/battery.cpp         status.BatteryFlag == 0) { ~>    
 battery-no-system-battery src/base/battery.cpp if (status.BatteryFlag == BatteryFlagNoSystemBattery || ~> if (status.BatteryFlag == 0x80 + 1 ||
 battery-not-checked src/update/current_generation.cpp if (!PowerAllowsDriveUpdate()) return PassEnd::Finished; ~> if (false && !PowerAllowsDriveUpdate()) return PassEnd::Finished;
 battery-not-checked-legacy src/update/legacy_generation.cpp if (!PowerAllowsDriveUpdate()) return 1; ~> if (false && !PowerAllowsDriveUpdate()) return 1;
+# The bytes written are the bytes checked: each image's digest as it was checked.
+digest-normal-not-compared src/update/current_generation.cpp return LoadNormalImage() && SameFingerprint(State.LoadedImage, State.CheckedNormalImage); ~> return LoadNormalImage();
+digest-kernel-not-compared src/update/current_generation.cpp !SameFingerprint(State.LoadedImage, State.CheckedKernelImage)) { ~> false) {
+digest-not-fresh-on-retry src/update/current_generation.cpp State.CheckedNormalImage = State.LoadedImage; ~> if (State.CheckedNormalImage.Bytes == 0) State.CheckedNormalImage = State.LoadedImage;
+digest-first-byte-only src/base/image_fingerprint.cpp digest ^= bytes[i]; ~> digest ^= bytes[0];
+digest-legacy-not-compared src/update/legacy_generation.cpp if (LoadHexImage() != 0 || !SameFingerprint(ImageNow(), checked)) { ~> if (LoadHexImage() != 0) {
+# A normal image shorter than the entry's size is refused.
+size-not-checked src/update/firmware_image.cpp if (part == ImagePartNormal && bytes < ExpectedNormalBytes()) { ~> if (false) {
+size-exact-refused src/update/firmware_image.cpp if (part == ImagePartNormal && bytes < ExpectedNormalBytes()) { ~> if (part == ImagePartNormal && bytes <= ExpectedNormalBytes()) {
+size-one-short-taken src/update/firmware_image.cpp if (part == ImagePartNormal && bytes < ExpectedNormalBytes()) { ~> if (part == ImagePartNormal && bytes + 1 < ExpectedNormalBytes()) {
+# The run's enumeration clears the vendor page before each drive's probe.
+page-clear-spti src/discovery/target_enumeration.cpp ClearVendorPage();  // a drive that answers a shorter page ~> // a drive that answers a shorter page
+page-clear-aspi src/discovery/target_enumeration.cpp ClearVendorPage();  // a shorter page must not ~> // a shorter page must not
+# Windows: close, log-off and shut-down held as Ctrl-C is.
+win-close-not-held src/platform/console_events.h case ConsoleEventClose: ~> case 0x7F:
+win-end-as-ctrl-c src/platform/console_events.h return HeldSignalEnd; ~> return HeldSignalCtrlC;

@@ -83,6 +83,14 @@ SimFile& SimPutFile(const std::string& name, const std::vector<uint8_t>& bytes) 
     return *file;
 }
 
+void SimCountOpen(SimFile& file) {
+    ++file.Opens;
+    if (file.ReplacedAtOpen != 0 && file.Opens >= file.ReplacedAtOpen) {
+        file.Bytes = file.ReplacedBytes;
+        file.ReplacedAtOpen = 0;
+    }
+}
+
 FileHandle PlatformOpenFileForReading(const char* name, uint32_t* error) {
     *error = ERROR_SUCCESS;
     Sim.FileOpens.push_back(name);
@@ -93,7 +101,7 @@ FileHandle PlatformOpenFileForReading(const char* name, uint32_t* error) {
             return InvalidFileHandle;
         }
     } else {
-        const SimFile* file = SimFindFile(name);
+        SimFile* file = SimFindFile(name);
         if (file == nullptr) {
             *error = ERROR_FILE_NOT_FOUND;
             return InvalidFileHandle;
@@ -102,6 +110,7 @@ FileHandle PlatformOpenFileForReading(const char* name, uint32_t* error) {
             *error = file->OpenError;
             return InvalidFileHandle;
         }
+        SimCountOpen(*file);
         opened.Bytes = file->Bytes;
         opened.ReadFails = file->ReadFails;
     }

@@ -40,6 +40,11 @@ struct SimFile {
     std::vector<uint8_t> Bytes;
     uint32_t OpenError = 0;  // non-zero: opening fails with this Windows error code
     bool ReadFails = false;  // ReadFile fails
+    // The file replaced behind the program's back: from its ReplacedAtOpen-th open on
+    // (1-based; 0 never) it holds ReplacedBytes. Opens counts the opens so far.
+    uint32_t ReplacedAtOpen = 0;
+    std::vector<uint8_t> ReplacedBytes;
+    uint32_t Opens = 0;
 };
 // An open file: a snapshot of the bytes taken at the open, and the read position.
 struct SimOpenFile {
@@ -125,7 +130,8 @@ struct SimExecutionState {
 
 struct SimPc {
     // Console and language
-    std::string Console;  // everything written to standard output
+    std::string Console;                  // everything written to standard output
+    std::vector<std::string> ErrorLines;  // each line written to standard error
     uint32_t OemCodePage = 437;
 
     // Boxes: answers are taken in order; when none is left the box counts as not shown (0).
@@ -204,6 +210,7 @@ struct SimPc {
     int InterruptSignal = 0;
     uint32_t InterruptAtCommand = 0;
     uint32_t InterruptAtBox = 0;
+    int InterruptConsoleEvent = -1;  // >= 0: this Windows console event instead of the signal
     uint32_t CommandsArrived = 0;
     bool InCriticalSection = false;
     char CriticalLetter = 0;
@@ -241,6 +248,8 @@ struct SimProcessEnded {
 void SimCommandArrives();
 // Delivers the signal to the program as the platform would.
 void SimDeliverInterrupt(int signal);
+// Delivers a Windows console event (platform/console_events.h) as the Windows layer takes it.
+void SimDeliverConsoleEvent(uint32_t event);
 
 // A fresh PC: empty console, no answers, clock at 0. Blocks still allocated stay valid: a
 // test may keep its run state across the change of PC.
@@ -266,6 +275,8 @@ constexpr intptr_t SimRegistryHandleBase = 0x1000;
 SimFile& SimPutFile(const std::string& name, const std::vector<uint8_t>& bytes);
 // The folder's file of that name (names compare without regard to case), or null.
 SimFile* SimFindFile(const char* name);
+// An open of the folder's file: counts it, and replaces its bytes when their open has come.
+void SimCountOpen(SimFile& file);
 // A whole file of the host's current directory, for a PC whose files come from the host.
 bool SimReadHostFile(const char* name, std::vector<uint8_t>& bytes);
 

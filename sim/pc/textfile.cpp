@@ -28,9 +28,10 @@ int PlatformOpenTextFile(const char* name, TextFileHandle* file) {
     if (Sim.FilesFromHost) {
         if (!SimReadHostFile(name, opened.Bytes)) return FileCauseNotFound;
     } else {
-        const SimFile* found = SimFindFile(name);
+        SimFile* found = SimFindFile(name);
         if (found == nullptr) return FileCauseNotFound;
         if (found->OpenError != 0) return FileCauseFromWindowsError(found->OpenError);
+        SimCountOpen(*found);
         opened.Bytes = found->Bytes;
         opened.ReadFails = found->ReadFails;
     }

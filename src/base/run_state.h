@@ -2,6 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/image_fingerprint.h"
 #include "base/target_list.h"
 #include "base/update_definition.h"
 #include "platform/platform_device.h"
@@ -73,6 +74,11 @@ struct RunState {
     uint16_t NewRevision;
     char NewRevisionText[5];
     uint32_t ImageDate;  // BCD 0xCCYYMMDD of the loaded image; 0 when none was derived
+    // The image file last read into ImageBuffer, and each image as its checks passed: a
+    // reload before the write must match what was checked.
+    ImageFingerprint LoadedImage;
+    ImageFingerprint CheckedNormalImage;
+    ImageFingerprint CheckedKernelImage;
 
     // The selected drive
     uint8_t InquiryData[96];

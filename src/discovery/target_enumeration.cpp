@@ -83,6 +83,7 @@ int EnumerateSpti() {
             ++State.Notifications.Filled;
         }
 
+        ClearVendorPage();  // a drive that answers a shorter page is not matched on the last one's
         if (ProbeVendorPage(0, 0) != 0) ClearVendorPage();
 
         bool kept = notified;
@@ -117,6 +118,7 @@ int EnumerateAspi() {
         for (int target = 0; target < targetIds; ++target) {
             if (found == TargetListCapacity) return found;
             if (ProbeInquiry(adapter, target) != 0) continue;
+            ClearVendorPage();  // a shorter page must not be matched on the last drive's
             if (ProbeVendorPage(adapter, target) != 0) ClearVendorPage();
             if (MatchDefinition(State.WorkBuffer) >= 0) {
                 State.TargetList[found].HostAdapter = adapter;

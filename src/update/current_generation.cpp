@@ -72,6 +72,12 @@ bool LoadNormalImage() {
     return State.ImageSize > 0 && static_cast<uint32_t>(State.ImageSize) <= State.ImageBufferSize;
 }
 
+// The normal image in ImageBuffer again, as it was checked: a file replaced or cut since then
+// counts as one that could not be read.
+bool ReloadNormalImage() {
+    return LoadNormalImage() && SameFingerprint(State.LoadedImage, State.CheckedNormalImage);
+}
+
 // Message 46 or 70 before a firmware that cannot be taken back. False when declined.
 bool PassOneWayWarning() {
     if (State.Selection.OneWayWarning == 0) return true;
@@ -114,14 +120,15 @@ bool SwitchIntoUpdateMode() {
 // has been written yet: a bad or missing file must stop the run before the drive is switched
 // into its update mode, which a second run with the same file could not undo. The normal
 // image is then put back in the buffer. False after message 72 (and 11 when the normal image
-// could not be read again).
+// could not be read again as it was checked).
 bool KernelImageLoads() {
     if (State.Selection.PartsFlag != 0) return true;
     if (LoadFirmwareImage(ImagePartKernel) != 0) {
         ShowMessage(72, StyleReport);
         return false;
     }
-    if (!LoadNormalImage()) {
+    State.CheckedKernelImage = State.LoadedImage;
+    if (!ReloadNormalImage()) {
         ShowMessage(11, StyleError);
         return false;
     }
@@ -133,8 +140,10 @@ bool KernelImageLoads() {
 // is there after a power loss during the normal part, or after a reboot into the new kernel,
 // and the normal part still has to be written.
 bool WriteKernelPart() {
-    // Loaded again: the file may have changed since it was checked before the switch.
-    if (LoadFirmwareImage(ImagePartKernel) != 0) {
+    // Loaded again: the file may have changed since it was checked before the switch, and a
+    // changed one is not the file that was checked.
+    if (LoadFirmwareImage(ImagePartKernel) != 0 ||
+        !SameFingerprint(State.LoadedImage, State.CheckedKernelImage)) {
         ShowMessage(72, StyleReport);
         return false;
     }
@@ -149,7 +158,7 @@ bool WriteKernelPart() {
         }
         WaitMilliseconds(PauseAfterKernelMs);
     }
-    if (!LoadNormalImage()) {
+    if (!ReloadNormalImage()) {
         ShowMessage(11, StyleReport);
         return false;
     }
@@ -219,10 +228,12 @@ PassEnd RunPass(int& result) {
     State.InUpdateMode = 0;
     result = ResultStopRun;
 
+    // Loaded and checked afresh on every pass, a retry's too.
     if (!LoadNormalImage()) {
         ShowMessage(11, StyleError);
         return PassEnd::Finished;
     }
+    State.CheckedNormalImage = State.LoadedImage;
     if (ReadDriveIdentity(IdentityPhaseBefore) != 0) return PassEnd::Finished;
 
     result = ResultNotUpdated;

@@ -1,10 +1,12 @@
 #include "update/firmware_image.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "base/run_state.h"
 #include "console/message.h"
 #include "device/drive_commands.h"
+#include "platform/platform_console.h"
 #include "platform/platform_file.h"
 #include "update/drive_identity.h"
 #include "update/target_preparation.h"
@@ -55,10 +57,27 @@ int ReadImageFile(const char* name, uint32_t* bytesRead) {
     int result = -1;
     if (size != INVALID_FILE_SIZE && sizeHigh == 0 && size <= State.ImageBufferSize &&
         PlatformReadFile(file, State.ImageBuffer, size, bytesRead)) {
+        State.LoadedImage = FingerprintOf(State.ImageBuffer, *bytesRead);
         result = 0;
     }
     PlatformCloseFile(file);
     return result;
+}
+
+// The byte count the selected entry expects of the normal image; 0 when it names none.
+uint32_t ExpectedNormalBytes() {
+    return State.Selection.Size > 0 ? static_cast<uint32_t>(State.Selection.Size) : 0;
+}
+
+// Both counts on standard error: the box and the console say only that the file is illegal.
+void ReportShortImage(const char* name, uint32_t bytes) {
+    char line[256];
+    std::snprintf(line, sizeof line,
+                  "odd-fwupdate: %.128s is cut short: %lu bytes read, %lu expected by the "
+                  "package.",
+                  name, static_cast<unsigned long>(bytes),
+                  static_cast<unsigned long>(ExpectedNormalBytes()));
+    PlatformWriteErrorLine(line);
 }
 
 }  // namespace
@@ -84,6 +103,15 @@ int LoadFirmwareImage(ImagePart part) {
     ImageFileNameFor(part, name);
     uint32_t bytes = 0;
     if (ReadImageFile(name, &bytes) != 0) return -1;
+
+    // A cut-short image (an interrupted download, a full disk) would be written as firmware
+    // with garbage behind it; the entry says how long the package's image is. A longer one is
+    // taken as it stands.
+    if (part == ImagePartNormal && bytes < ExpectedNormalBytes()) {
+        ReportShortImage(name, bytes);
+        ShowMessage(40, StyleError);
+        return -1;
+    }
 
     // The header must be in the file, not left over from an earlier image; the kernel part is
     // sent as 0x20000 bytes, which must all come from this file.

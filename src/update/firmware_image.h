@@ -47,8 +47,9 @@ uint32_t ImageDateOf(const uint8_t* image, ImagePart part);
 
 // Reads the image file for `part` into ImageBuffer and checks it by itself. 0 loaded; -1
 // when it could not be opened or read or does not fit ImageBuffer (no message), or after
-// message 69, 39 or 40. The normal part sets ImageSize and NewRevisionText; both set
-// NewRevision and ImageDate.
+// message 69, 39 or 40 (a normal image shorter than the selection's Size also gets a line on
+// standard error). The normal part sets ImageSize and NewRevisionText; both set NewRevision
+// and ImageDate; a read file sets LoadedImage.
 int LoadFirmwareImage(ImagePart part);
 
 // The target's EditionClass from its vendor page's kernel edition and hardware revision;

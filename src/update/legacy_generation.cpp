@@ -16,6 +16,11 @@ namespace {
 constexpr uint32_t ComparedMemory = 0x20000;
 constexpr uint32_t PauseAfterFlashMs = 2000;
 
+// The main image as LoadHexImage left it in ImageBuffer.
+ImageFingerprint ImageNow() {
+    return FingerprintOf(State.ImageBuffer, static_cast<uint32_t>(State.ImageSize));
+}
+
 bool ComparesMemory() {
     return State.CurrentKind <= LegacyKindLastCompared;
 }
@@ -34,6 +39,7 @@ int UpdateLegacyGeneration() {
         ShowMessage(20, StyleReport);
         return -1;
     }
+    const ImageFingerprint checked = ImageNow();
     if (ReadDriveIdentity(IdentityPhaseBefore) != 0) return -1;
     if (State.NeedsG6Patch != 0 && LoadPatchHex() != 0) {
         ShowMessage(21, StyleReport);
@@ -45,8 +51,9 @@ int UpdateLegacyGeneration() {
         ShowMessage(4, State.UpdateAll == 1 ? StyleReport : StyleInformation);
         return 1;
     }
-    // The comparison used WorkBuffer, and the patch load reset the image part of it.
-    if (LoadHexImage() != 0) {
+    // The comparison used WorkBuffer, and the patch load reset the image part of it. A file
+    // changed since the check is not the image that was checked.
+    if (LoadHexImage() != 0 || !SameFingerprint(ImageNow(), checked)) {
         ShowMessage(20, StyleReport);
         return -1;
     }

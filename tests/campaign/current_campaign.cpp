@@ -271,6 +271,57 @@ void CheckKernelRecovery(CampaignTally& tally, const std::string& where, Virtual
     }
 }
 
+bool NormalChunkSent() {
+    return std::any_of(Sim.Trace.begin(), Sim.Trace.end(), [](const SimCommandRecord& r) {
+        return r.Cdb[0] == 0x3B && (r.Cdb[1] & 0x1F) == 7 && r.Cdb[2] == 0xF0;
+    });
+}
+
+// The normal image file is not the one the package holds: cut short (an interrupted
+// download, a full disk), or replaced by another valid image between its check and a reload
+// (open 2 follows the early kernel check, before any write; open 3 follows the kernel part).
+// Never a success, never a normal chunk of it; before any write, no WRITE BUFFER at all.
+void RunImageFileRows(CampaignTally& tally, Pc& pc, const std::string& hostName) {
+    const struct {
+        uint32_t cutTo;       // 0: the whole image
+        uint32_t replacedAt;  // 0: never
+        uint32_t cause;       // shown before 11 and 36 (None: 11 alone)
+        bool beforeAnyWrite;
+    } rows[] = {
+        {100000, 0, 40, true},
+        {0x1FFFFF, 0, 40, true},
+        {0, 2, None, true},
+        {0, 3, None, false},
+    };
+    for (const auto& row : rows) {
+        const std::string where =
+            hostName + ", normal image " +
+            (row.cutTo != 0 ? "cut to " + std::to_string(row.cutTo)
+                            : "replaced at open " + std::to_string(row.replacedAt));
+        VirtualDrive& drive = StartPc(pc);
+        SimFile* file = SimFindFile(pc.Package.NormalName.c_str());
+        if (row.cutTo != 0) file->Bytes.resize(row.cutTo);
+        if (row.replacedAt != 0) {
+            SampleImage other = pc.Package.Normal;
+            other.Seed += 1;
+            file->ReplacedAtOpen = row.replacedAt;
+            file->ReplacedBytes = BuildSampleImage(other);
+        }
+        AnswerBoxes(Yes, RetriesAllowed);
+        const int exit = RunOnce(tally);
+        CheckAnyRun(tally, where, exit, RunsNewFirmware(drive, pc), false, 0);
+        Expected want = Stopped(row.cause);
+        want.Refusal = row.beforeAnyWrite;
+        CheckRun(tally, where, exit, want, 0);
+        // Message 11 names the file, so its catalogue text is a format.
+        if (Sim.Console.find("Failed to load binary file.\r\n(File Name : " +
+                             pc.Package.NormalName + ")") == std::string::npos) {
+            CampaignFailure(tally, where, "message 11 not shown");
+        }
+        if (NormalChunkSent()) CampaignFailure(tally, where, "a normal chunk was written");
+    }
+}
+
 }  // namespace
 
 void RunCurrentGenerationCampaign(CampaignTally& tally) {
@@ -324,5 +375,6 @@ void RunCurrentGenerationCampaign(CampaignTally& tally) {
                 }
             }
         }
+        RunImageFileRows(tally, pc, hostName);
     }
 }

@@ -54,6 +54,11 @@ void PlatformWriteConsole(const char* text) {
     FlushConsole();
 }
 
+void PlatformWriteErrorLine(const char* line) {
+    std::fprintf(stderr, "%s\n", line);
+    std::fflush(stderr);
+}
+
 uint32_t PlatformGetOemCodePage() {
     return CodePageFromLocale(std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"),
                               std::getenv("LANG"));

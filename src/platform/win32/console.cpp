@@ -9,6 +9,13 @@ void PlatformWriteConsole(const char* text) {
     std::fputs(text, stdout);
 }
 
+void PlatformWriteErrorLine(const char* line) {
+    std::fflush(stdout);
+    std::fputs(line, stderr);
+    std::fputs("\n", stderr);
+    std::fflush(stderr);
+}
+
 uint32_t PlatformGetOemCodePage() {
     return GetOEMCP();
 }

@@ -1,15 +1,14 @@
-// Ctrl-C and Ctrl-Break held while a drive is written, through SetConsoleCtrlHandler. The
-// handler runs on a thread of its own that Windows starts for each console event.
+// Ctrl-C, Ctrl-Break and the close, log-off and shut-down events held while a drive is
+// written, through SetConsoleCtrlHandler. The handler runs on a thread of its own that
+// Windows starts for each console event.
 #include <cstdio>
 
+#include "platform/console_events.h"
 #include "platform/platform_signals.h"
 #include "platform/win32/win32_api.h"
 
 namespace {
 
-// The numbers the C runtime gives these events (SIGINT, SIGBREAK), for the exit status.
-constexpr LONG SignalCtrlC = 2;
-constexpr LONG SignalCtrlBreak = 21;
 constexpr DWORD GraceStepMs = 50;
 
 volatile LONG Inside = 0;
@@ -19,19 +18,19 @@ char HeldLine[160];
 
 BOOL WINAPI OnConsoleEvent(DWORD event) {
     if (Inside == 0) return FALSE;  // the default: the program ends at once
-    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
-        const LONG number = event == CTRL_C_EVENT ? SignalCtrlC : SignalCtrlBreak;
-        if (InterlockedCompareExchange(&Held, number, 0) == 0) {
-            std::fputs(HeldLine, stderr);
-            std::fflush(stderr);
-        }
-        return TRUE;
+    const LONG number = HeldSignalForConsoleEvent(event);
+    if (number == 0) return FALSE;
+    // Held as Ctrl-C is: the run ends once this drive's procedure is over, and no next drive
+    // is started.
+    if (InterlockedCompareExchange(&Held, number, 0) == 0) {
+        std::fputs(HeldLine, stderr);
+        std::fflush(stderr);
     }
+    if (!ConsoleEventEndsProcess(event)) return TRUE;
     // Close, log-off, shut-down: Windows ends the process when this returns or when its grace
-    // time runs out, whichever comes first. Returning only when the drive is done gives the
-    // update all of that time; it cannot have more.
-    while (Inside != 0) Sleep(GraceStepMs);
-    return FALSE;
+    // time runs out, whichever comes first. Not returning lets the drive and then the run's
+    // own end have all of that time; they cannot have more.
+    for (;;) Sleep(GraceStepMs);
 }
 
 void DriveName(char letter, char* name, size_t size) {
