@@ -55,6 +55,8 @@ struct VirtualDrivePlace {
     int TargetId = -1;               // ASPI target id
     uint32_t OpenError = 0;          // opening for read/write fails with this (ERROR_ACCESS_DENIED)
     int32_t HeldByOther = 0;         // another program holds the place: its process id (-1: unknown)
+    bool WriteDenied = false;        // the host would refuse this process a WRITE BUFFER
+    uint32_t MaxTransferKb = 0;      // the host's limit for one command; 0: not known
     uint32_t CapabilitiesError = 0;  // IOCTL_SCSI_GET_CAPABILITIES fails with this
     bool OnIeee1394 = false;         // IOCTL_SCSI_GET_ADDRESS answers ERROR_NOT_SUPPORTED
     uint8_t PortNumber = 1;

@@ -238,3 +238,8 @@ page-clear-aspi src/discovery/target_enumeration.cpp ClearVendorPage();  // a sh
 # Windows: close, log-off and shut-down held as Ctrl-C is.
 win-close-not-held src/platform/console_events.h case ConsoleEventClose: ~> case 0x7F:
 win-end-as-ctrl-c src/platform/console_events.h return HeldSignalEnd; ~> return HeldSignalCtrlC;
+# The route checked before the question.
+route-denied-ignored src/discovery/target_enumeration.cpp if (error == ERROR_ACCESS_DENIED) { ~> if (false) {
+route-queue-unchecked src/platform/linux/place.cpp if (kb >= 0 && static_cast<unsigned long>(kb) * 1024 < transferBytes) { ~> if (false) {
+route-refused-started src/run/run_driver.cpp if (State.RouteRefusal[i] != RouteWritable) continue; ~> if (false) continue;
+route-rawio-unchecked src/platform/linux/place.cpp if (!place->RouteGeneric && !HasRawIo()) return ERROR_ACCESS_DENIED; ~> if (false) return ERROR_ACCESS_DENIED;

@@ -308,6 +308,19 @@ void PlatformReportDeviceBusy(char letter, int32_t) {
     Sim.BusyReports += letter;
 }
 
+uint32_t PlatformCheckWriteRoute(char letter, uint32_t transferBytes, uint32_t* limitKb) {
+    *limitKb = 0;
+    const VirtualDrive* drive = DriveAtLetter(letter);
+    if (drive == nullptr) return ERROR_FILE_NOT_FOUND;
+    if (drive->Place.WriteDenied) return ERROR_ACCESS_DENIED;
+    const uint32_t limit = drive->Place.MaxTransferKb;
+    if (limit != 0 && uint64_t{limit} * 1024 < transferBytes) {
+        *limitKb = limit;
+        return ERROR_BAD_LENGTH;
+    }
+    return ERROR_SUCCESS;
+}
+
 // Named as the Linux layer names its nodes, so the simulated PC's lists read the same.
 bool PlatformDeviceName(char letter, char* name, size_t size) {
     if (letter < 'D' || letter > 'Z') return false;

@@ -25,6 +25,8 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/capability.h>
+#include <linux/fs.h>
 #include <poll.h>
 #include <scsi/scsi.h>
 #include <scsi/sg.h>
@@ -336,6 +338,10 @@ void MakeSysfs(Preload& p) {
             WriteText(attribute, std::to_string(drive.PollMsecs) + "\n");
             chmod(attribute.c_str(), drive.PollAttributeReadOnly ? 0444 : 0644);
         }
+        // The queue's limit for one command, which a program reads before it sends anything.
+        MakeFolders(root + device + "/block/sr" + n + "/queue");
+        WriteText(root + device + "/block/sr" + n + "/queue/max_hw_sectors_kb",
+                  std::to_string(drive.MaxTransfer / 1024) + "\n");
         MakeFolders(root + "block");
         MakeFolders(root + "dev/block");
         symlink(("../" + device + "/block/sr" + n).c_str(), (root + "block/sr" + n).c_str());
@@ -1336,6 +1342,9 @@ int FakeIoctl(FakeFd& fake, unsigned long request, void* arg) {
         case SG_GET_VERSION_NUM:
             *static_cast<int*>(arg) = SgVersion;
             return 0;
+        case BLKSECTGET:  // the queue's limit for one command, in bytes
+            *static_cast<int*>(arg) = static_cast<int>(drive.MaxTransfer);
+            return 0;
         case SCSI_IOCTL_GET_IDLUN: {
             const VirtualDrivePlace& place = drive.Model.Place;
             int* idLun = static_cast<int*>(arg);
@@ -1871,6 +1880,19 @@ int fstatat(int dirfd, const char* path, struct stat* info, int flags) noexcept 
 int fstatat64(int dirfd, const char* path, struct stat64* info, int flags) noexcept {
     static const Fstatat64Fn real = Next<Fstatat64Fn>("fstatat64");
     return StatAt(dirfd, path, info, flags, real);
+}
+
+// The process's capabilities: a scenario's drive without CAP_SYS_RAWIO (no-rawio) stands for a
+// process that lacks it, as the runner's --without-rawio makes it on the real kernel.
+int capget(cap_user_header_t header, cap_user_data_t data) noexcept {
+    using CapgetFn = int (*)(cap_user_header_t, cap_user_data_t);
+    static const CapgetFn real = Next<CapgetFn>("capget");
+    const int result = real(header, data);
+    if (result != 0 || data == nullptr || !Active()) return result;
+    for (const E2eDrive& drive : P().Drives) {
+        if (!drive.RawIo) data[CAP_SYS_RAWIO / 32].effective &= ~(1u << (CAP_SYS_RAWIO % 32));
+    }
+    return result;
 }
 
 int access(const char* path, int how) noexcept {

@@ -31,6 +31,14 @@ struct RunState {
     uint8_t DriveInUpdateMode[TargetListCapacity];
     // The machine is held up (no sleep, hibernation or shut-down) for the drive being written.
     int32_t MachineHeld;
+    // Per target: why the host cannot carry its writes (RouteWritable: it can), told before
+    // any question; such a target is left untouched.
+    int8_t RouteRefusal[TargetListCapacity];
+    // A dry run: the checks of a run up to its question, nothing shown, asked or written. The
+    // first message a target's checks showed, and its text, say why it would not be updated.
+    int32_t DryRun;
+    uint32_t DryRunMessage;
+    char DryRunText[RunTextCapacity];
 
     // Targets and host
     int32_t TargetCount;

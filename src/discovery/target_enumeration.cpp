@@ -1,10 +1,13 @@
 #include "discovery/target_enumeration.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "base/run_state.h"
+#include "console/message.h"
 #include "device/command_executor.h"
 #include "device/drive_commands.h"
+#include "platform/platform_console.h"
 #include "platform/platform_device.h"
 
 namespace {
@@ -143,6 +146,41 @@ int EnumerateTargets() {
     const int found = State.UsesAspi == 1 ? EnumerateAspi() : EnumerateSpti();
     State.TargetCount = found;
     return found;
+}
+
+int CheckWriteRoutes() {
+    // The largest transfer of an update: a 32 KiB chunk of the current generation.
+    constexpr uint32_t ChunkBytes = 0x8000;
+    int left = 0;
+    for (int i = 0; i < State.TargetCount && i < TargetListCapacity; ++i) {
+        State.RouteRefusal[i] = RouteWritable;
+        if (State.UsesAspi != 0) {
+            ++left;
+            continue;
+        }
+        const char letter = State.TargetList[i].DriveLetter;
+        uint32_t limitKb = 0;
+        const uint32_t error = PlatformCheckWriteRoute(letter, ChunkBytes, &limitKb);
+        if (error == ERROR_ACCESS_DENIED) {
+            State.RouteRefusal[i] = RouteDenied;
+            State.DeviceAccessDenied = 1;
+            State.SelectedTarget = i;
+            ShowMessage(87, StyleError);
+        } else if (error == ERROR_BAD_LENGTH) {
+            State.RouteRefusal[i] = RouteTooNarrow;
+            char node[32] = "?";
+            PlatformDeviceName(letter, node, sizeof node);
+            char line[192];
+            std::snprintf(line, sizeof line,
+                          "odd-fwupdate: drive %c: (%s) takes at most %u KiB per command, but the "
+                          "firmware goes in chunks of %u KiB; it is left out.",
+                          letter, node, static_cast<unsigned>(limitKb), ChunkBytes / 1024);
+            PlatformWriteErrorLine(line);
+        } else {
+            ++left;
+        }
+    }
+    return left;
 }
 
 int MatchDefinition(const uint8_t* inquiry) {

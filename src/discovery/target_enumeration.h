@@ -11,3 +11,13 @@ int EnumerateTargets();
 // 96 bytes of INQUIRY data; the vendor page is read from FirmwareInfoPage. Sets
 // InUpdateMode when the drive matches by its kernel edition alone.
 int MatchDefinition(const uint8_t* inquiry);
+
+// Why the host cannot carry a target's writes (RouteRefusal of the run state).
+constexpr int8_t RouteWritable = 0;
+constexpr int8_t RouteDenied = 1;     // this process may not write to the drive: message 87
+constexpr int8_t RouteTooNarrow = 2;  // the drive's queue takes less than a chunk per command
+
+// Before any question, what the host can tell without sending anything: each target whose
+// writes could not go is told (87, or a line on standard error with both sizes) and marked,
+// so that it is left untouched. Returns the number of targets left.
+int CheckWriteRoutes();

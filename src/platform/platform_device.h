@@ -17,6 +17,7 @@ constexpr DeviceHandle InvalidDeviceHandle = -1;
 constexpr uint32_t ERROR_SUCCESS = 0;
 constexpr uint32_t ERROR_INVALID_FUNCTION = 1;
 constexpr uint32_t ERROR_FILE_NOT_FOUND = 2;
+constexpr uint32_t ERROR_BAD_LENGTH = 24;
 constexpr uint32_t ERROR_ACCESS_DENIED = 5;
 constexpr uint32_t ERROR_GEN_FAILURE = 31;
 constexpr uint32_t ERROR_NOT_SUPPORTED = 50;
@@ -42,6 +43,12 @@ uint32_t PlatformClaimDevice(char letter, int32_t* holder);
 void PlatformReleaseDevice(char letter);
 // One line on standard error: the drive is in use by another program and is left out.
 void PlatformReportDeviceBusy(char letter, int32_t holder);
+
+// Whether the claimed drive at `letter` can be sent a WRITE BUFFER of `transferBytes`, as far
+// as the host can tell without sending anything: ERROR_SUCCESS (also when the host cannot
+// tell), ERROR_ACCESS_DENIED (this process may not write to it), or ERROR_BAD_LENGTH with the
+// host's limit for one command in *limitKb (KiB).
+uint32_t PlatformCheckWriteRoute(char letter, uint32_t transferBytes, uint32_t* limitKb);
 
 // The name under which the host shows the drive-letter device, for lists meant for the user
 // ("/dev/sr0" for D on Linux, "\\.\D:" on Windows). False for a letter without one.

@@ -94,8 +94,16 @@ int RunProgram(const RunProcedures& procedures) {
         return 1;
     }
 
+    // A drive whose writes the host cannot carry is told now, before any question, and left
+    // untouched; with none left the run ends as when none was found.
+    const int writable = CheckWriteRoutes();
+    if (writable == 0) {
+        ShowMessage(28, StyleInformation);
+        return EndRun(1);
+    }
+
     // Only an explicit Yes lets the drives be updated without asking for each one.
-    if (State.TargetCount > 1) {
+    if (writable > 1) {
         if (ShowMessage(31, StyleYesNo) != AnswerYes) State.UpdateAll = 0;
     } else {
         State.UpdateAll = 0;
@@ -103,6 +111,7 @@ int RunProgram(const RunProcedures& procedures) {
 
     State.SuccessCount = 0;
     for (int i = 0; i < State.TargetCount; ++i) {
+        if (State.RouteRefusal[i] != RouteWritable) continue;
         State.SelectedTarget = i;
         ShowMessage(34, StyleReport);
 

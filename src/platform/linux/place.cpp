@@ -6,8 +6,11 @@
 // went to sg never falls back to /dev/srN, whose cdrom layer sends commands of its own.
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/capability.h>
+#include <linux/fs.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +23,9 @@
 #include "platform/linux/linux_place.h"
 #include "platform/linux/linux_signals.h"
 #include "platform/platform_device.h"
+
+// glibc's wrapper of the capget system call; its header belongs to libcap.
+extern "C" int capget(cap_user_header_t header, cap_user_data_t data);
 
 namespace {
 
@@ -223,7 +229,51 @@ void RestorePolling(Place& place) {
     place.PollSaved = 0;
 }
 
+// /dev/srN refuses WRITE BUFFER to a process without CAP_SYS_RAWIO in its effective set.
+bool HasRawIo() {
+    __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (capget(&header, data) != 0) return true;  // cannot tell: the command itself decides
+    return (data[CAP_SYS_RAWIO / 32].effective & (1u << (CAP_SYS_RAWIO % 32))) != 0;
+}
+
+// The largest transfer of one command the drive's queue takes, in KiB, or -1 when it cannot
+// be read: the queue's own attribute, else what sg says of it.
+long QueueLimitKb(char letter, const Place& place) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/sys/block/sr%d/queue/max_hw_sectors_kb", SrNumber(letter));
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        char text[24] = {};
+        const ssize_t n = read(fd, text, sizeof text - 1);
+        close(fd);
+        char* end = nullptr;
+        const long kb = n > 0 ? std::strtol(text, &end, 10) : -1;
+        if (n > 0 && end != text && kb >= 0) return kb;
+    }
+    int bytes = 0;
+    if (place.RouteGeneric && ioctl(place.RouteFd, BLKSECTGET, &bytes) == 0 && bytes > 0) {
+        return bytes / 1024;
+    }
+    return -1;
+}
+
 }  // namespace
+
+uint32_t PlatformCheckWriteRoute(char letter, uint32_t transferBytes, uint32_t* limitKb) {
+    *limitKb = 0;
+    const Place* place = PlaceOf(letter);
+    if (place == nullptr || !place->Claimed) return ERROR_FILE_NOT_FOUND;
+    if (place->RouteFd < 0) return ErrorFromErrno(place->RouteError);
+    // Opened read-write, sg passes any command; /dev/srN filters by capability.
+    if (!place->RouteGeneric && !HasRawIo()) return ERROR_ACCESS_DENIED;
+    const long kb = QueueLimitKb(letter, *place);
+    if (kb >= 0 && static_cast<unsigned long>(kb) * 1024 < transferBytes) {
+        *limitKb = static_cast<uint32_t>(kb);
+        return ERROR_BAD_LENGTH;
+    }
+    return ERROR_SUCCESS;
+}
 
 bool PlaceLockPath(char letter, char* path, size_t size) {
     if (PlaceOf(letter) == nullptr) return false;

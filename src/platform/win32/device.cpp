@@ -63,6 +63,12 @@ void PlatformReleaseDevice(char) {}
 
 void PlatformReportDeviceBusy(char, int32_t) {}
 
+// The handle's rights and the port's transfer limit show only when a command is sent.
+uint32_t PlatformCheckWriteRoute(char, uint32_t, uint32_t* limitKb) {
+    *limitKb = 0;
+    return ERROR_SUCCESS;
+}
+
 void PlatformCloseDevice(DeviceHandle handle) {
     if (handle != InvalidDeviceHandle) CloseHandle(AsHandle(handle));
 }
