@@ -243,3 +243,7 @@ route-denied-ignored src/discovery/target_enumeration.cpp if (error == ERROR_ACC
 route-queue-unchecked src/platform/linux/place.cpp if (kb >= 0 && static_cast<unsigned long>(kb) * 1024 < transferBytes) { ~> if (false) {
 route-refused-started src/run/run_driver.cpp if (State.RouteRefusal[i] != RouteWritable) continue; ~> if (false) continue;
 route-rawio-unchecked src/platform/linux/place.cpp if (!place->RouteGeneric && !HasRawIo()) return ERROR_ACCESS_DENIED; ~> if (false) return ERROR_ACCESS_DENIED;
+# The dry run.
+dry-run-stops-unit src/update/target_preparation.cpp if (State.DryRun == 0) StopUnit(); ~> StopUnit();
+dry-run-goes-on src/update/current_generation.cpp if (State.DryRun != 0) { ~> if (false) {
+dry-run-last-message src/console/message.cpp if (State.DryRunMessage == 0) { ~> if (true) {

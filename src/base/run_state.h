@@ -44,6 +44,7 @@ struct RunState {
     int32_t TargetCount;
     TargetEntry TargetList[TargetListCapacity];
     NotificationTable Notifications;
+    BusyPlaces Busy;
     int32_t UsesAspi;
     int32_t IntelAtaDriver;
     int32_t Ieee1394Marker;

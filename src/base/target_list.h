@@ -24,3 +24,11 @@ struct NotificationTable {
     int32_t Current;  // the slot that the media-notification controls act on
     DeviceHandle Handles[NotificationHandleCapacity];
 };
+
+// The places another program held when enumeration reached them: nothing was sent to them.
+constexpr int BusyPlaceCapacity = 'Z' - 'D' + 1;
+struct BusyPlaces {
+    int32_t Count;
+    char Letters[BusyPlaceCapacity];
+    int32_t Holders[BusyPlaceCapacity];  // process id of the holder, 0 when not known
+};

@@ -99,6 +99,7 @@ void FormatMessage(uint32_t code, char* out, size_t size) {
 }  // namespace
 
 void ConsolePrint(const char* text) {
+    if (State.DryRun != 0) return;  // its lines alone are its output
     PlatformWriteConsole(text);
 }
 
@@ -109,6 +110,16 @@ int ShowMessageBox(const char* text, int32_t style) {
 int ShowMessage(uint32_t code, int32_t style) {
     char text[RunTextCapacity];
     FormatMessage(code, text, sizeof text);
+    if (State.DryRun != 0) {
+        // Shows and asks nothing: the first message of a drive's checks says why it would not
+        // be updated, and a question goes on as if answered (none comes before consent but
+        // the one-way warning, which the real run asks).
+        if (State.DryRunMessage == 0) {
+            State.DryRunMessage = code;
+            std::snprintf(State.DryRunText, sizeof State.DryRunText, "%s", text);
+        }
+        return style == StyleYesNo ? AnswerYes : style == StyleOkCancel ? AnswerOk : 0;
+    }
     switch (style) {
         case StyleOkCancel:
         case StyleYesNo:

@@ -52,7 +52,16 @@ void ClearVendorPage() {
     std::memset(State.FirmwareInfoPage, 0, sizeof State.FirmwareInfoPage);
 }
 
+void NoteBusyPlace(char letter, int32_t holder) {
+    BusyPlaces& busy = State.Busy;
+    if (busy.Count >= BusyPlaceCapacity) return;
+    busy.Letters[busy.Count] = letter;
+    busy.Holders[busy.Count] = holder;
+    ++busy.Count;
+}
+
 int EnumerateSpti() {
+    State.Busy.Count = 0;
     State.Notifications.Filled = 0;
     State.Notifications.Current = 0;
     int found = 0;
@@ -61,7 +70,10 @@ int EnumerateSpti() {
         // Nothing is sent to a drive that another copy of the program is working on.
         int32_t holder = 0;
         const int claim = ClaimDriveLetter(letter, &holder);
-        if (claim == ClaimBusy) PlatformReportDeviceBusy(letter, holder);
+        if (claim == ClaimBusy) {
+            PlatformReportDeviceBusy(letter, holder);
+            NoteBusyPlace(letter, holder);
+        }
         if (claim != ClaimHeld) continue;
         if (OpenDriveDevice(letter) != 0) {
             CloseDriveDevice();  // a device opened but refused its queries is not kept
@@ -75,10 +87,11 @@ int EnumerateSpti() {
         }
 
         // Held from here to the end of the run, like the claim: the host's own media checks
-        // stay off the drive.
+        // stay off the drive. A dry run writes nothing and leaves them as they are.
         const uint8_t type = State.WorkBuffer[DeviceTypeByte];
         const bool notified = (type == WriteOnceDevice || type == CdDvdDevice) &&
-                              State.Notifications.Filled < NotificationSlotCapacity;
+                              State.Notifications.Filled < NotificationSlotCapacity &&
+                              State.DryRun == 0;
         if (notified) {
             State.Notifications.Current = State.Notifications.Filled;
             State.Notifications.Letters[State.Notifications.Current] = letter;

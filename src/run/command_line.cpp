@@ -9,13 +9,14 @@
 #include "discovery/drive_listing.h"
 #include "discovery/host_probe.h"
 #include "platform/platform_device.h"
+#include "run/dry_run.h"
 #include "run/run_driver.h"
 #include "update/drive_identity.h"
 
 namespace {
 
 const char* const ProgramName = "odd-fwupdate";
-const char* const UsageLine = "Usage: odd-fwupdate [--help | --version | --list]\n";
+const char* const UsageLine = "Usage: odd-fwupdate [--help | --version | --list | --dry-run]\n";
 
 constexpr int ProcedureMask = 0xF000;
 constexpr int LegacyProcedure = 0x0000;
@@ -111,6 +112,12 @@ void PrintHelp() {
           "              date) and, for each drive the package is for, whether the package\n"
           "              is newer, the same or older; it only identifies the drives (INQUIRY\n"
           "              and the vendor page), asks nothing and writes nothing\n"
+          "  --dry-run   for each drive the package is for, the checks of a run up to its\n"
+          "              question (the drive, both image files against it, the disc, the\n"
+          "              region, the right to write and the queue's size): one line per\n"
+          "              drive saying what the update would do or which check (message\n"
+          "              number and text) stops it; asks nothing and sends nothing that\n"
+          "              changes a drive\n"
           "\n"
           "Files (in the current folder):\n"
           "  " +
@@ -134,8 +141,10 @@ void PrintHelp() {
           "\n"
           "Exit status:\n"
           "  0      the run ended (its summary tells which drives were updated); --help,\n"
-          "         --version; --list found a drive the package is for\n"
-          "  1      no drive the package is for was found, or an error stopped the run\n"
+          "         --version; --list found a drive the package is for; --dry-run found\n"
+          "         a drive it would update\n"
+          "  1      no drive the package is for was found, or an error stopped the run;\n"
+          "         --dry-run would update no drive\n"
           "  2      the command line was not understood\n"
           "  128+n  stopped by signal n, once no drive was being written\n");
 }
@@ -245,5 +254,6 @@ int RunCommandLine(int argc, const char* const* argv) {
         return 0;
     }
     if (std::strcmp(argument, "--list") == 0) return ListDrives();
+    if (std::strcmp(argument, "--dry-run") == 0) return DryRunDrives();
     return Usage("unknown argument \"" + Printable(argument, std::strlen(argument)) + "\"");
 }

@@ -243,6 +243,7 @@ PassEnd RunPass(int& result) {
         return PassEnd::Finished;
     }
     if (!PassOneWayWarning()) return PassEnd::Finished;
+    State.DryRunMessage = 0;  // a warning passed is not what would stop the drive
     if (EnsureNoDisc() != 0) return PassEnd::Finished;
 
     if (State.InUpdateMode == 0) {
@@ -256,6 +257,11 @@ PassEnd RunPass(int& result) {
     // Not started on a battery that may run out halfway: checked before the question, or,
     // when every drive is updated without one, before the first write.
     if (!PowerAllowsDriveUpdate()) return PassEnd::Finished;
+    // A dry run ends where the run would ask: everything it could check has passed.
+    if (State.DryRun != 0) {
+        result = ResultUpdated;
+        return PassEnd::Finished;
+    }
     // Only an explicit Yes is consent; a box that could not be shown declines.
     if (State.UpdateAll == 0 && ShowMessage(82, StyleYesNo) != AnswerYes) {
         result = ResultDeclined;

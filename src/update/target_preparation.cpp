@@ -90,7 +90,9 @@ int ReadFirmwareInfo() {
 }
 
 int EnsureNoDisc() {
-    StopUnit();  // its result does not matter: TEST UNIT READY tells the state
+    // Its result does not matter: TEST UNIT READY tells the state. A dry run changes nothing
+    // on the drive, so it asks TEST UNIT READY alone.
+    if (State.DryRun == 0) StopUnit();
     for (int attempt = 0; attempt <= UnitAttentionRepeats; ++attempt) {
         if (TestUnitReady(State.SelectedTarget) == 0) {
             if (State.CurrentKind == KindDiscAllowed) return 0;
