@@ -38,6 +38,10 @@ void PlatformWriteConsole(const char* text) {
     if (Sim.ShowConsole != nullptr) Sim.ShowConsole(text);
 }
 
+void PlatformWriteError(const char* text) {
+    Sim.Errors += text;
+}
+
 int PlatformMessageBox(const char* text, const char* caption, uint32_t flags) {
     if (Sim.InterruptAtBox != 0 && Sim.Boxes.size() + 1 == Sim.InterruptAtBox) {
         SimDeliverInterrupt(Sim.InterruptSignal);

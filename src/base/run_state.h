@@ -30,6 +30,15 @@ struct RunState {
     uint8_t DriveInUpdateMode[TargetListCapacity];
     // The machine is held up (no sleep, hibernation or shut-down) for the drive being written.
     int32_t MachineHeld;
+    // Consent given on the command line (Linux --yes): questions are answered Yes without
+    // waiting, report boxes are printed only. The retry offer is taken once per drive: this is
+    // that drive's target index + 1 (0: none yet).
+    int32_t AssumeYes;
+    int32_t YesRetryTarget;
+    // Drives named on the command line (Linux): only the letters of NamedLetters (bit
+    // letter - 'D') are considered. Nothing sets it elsewhere.
+    int32_t LettersNamed;
+    uint32_t NamedLetters;
 
     // Targets and host
     int32_t TargetCount;

@@ -49,49 +49,58 @@ void ClearVendorPage() {
     std::memset(State.FirmwareInfoPage, 0, sizeof State.FirmwareInfoPage);
 }
 
+// Held from here to the end of the run, like the claim: the host's own media checks stay
+// off the drive.
+void HoldMediaNotification(char letter) {
+    if (State.Notifications.Filled >= NotificationSlotCapacity) return;
+    State.Notifications.Current = State.Notifications.Filled;
+    State.Notifications.Letters[State.Notifications.Current] = letter;
+    BeginMediaNotificationControl();
+    ++State.Notifications.Filled;
+}
+
 int EnumerateSpti() {
     State.Notifications.Filled = 0;
     State.Notifications.Current = 0;
     int found = 0;
+    // With drives named, the others are not even claimed, and a named one that is no target
+    // only answers the identification: its media checks are left as they are.
+    const bool named = State.LettersNamed != 0;
 
     for (char letter = FirstLetter; letter <= LastLetter; ++letter) {
+        if (!LetterConsidered(letter)) continue;
         // Nothing is sent to a drive that another copy of the program is working on.
         int32_t holder = 0;
         const int claim = ClaimDriveLetter(letter, &holder);
         if (claim == ClaimBusy) PlatformReportDeviceBusy(letter, holder);
-        if (claim != ClaimHeld) continue;
-        if (OpenDriveDevice(letter) != 0) {
-            CloseDriveDevice();  // a device opened but refused its queries is not kept
-            ReleaseDriveLetter(letter);
+        if (claim != ClaimHeld) {
+            if (named && claim != ClaimBusy) PlatformReportNotTarget(letter);
             continue;
         }
-        if (ProbeInquiry(0, 0) != 0) {
-            CloseDriveDevice();
+        if (OpenDriveDevice(letter) != 0 || ProbeInquiry(0, 0) != 0) {
+            CloseDriveDevice();  // a device opened but refused its queries is not kept
             ReleaseDriveLetter(letter);
+            if (named) PlatformReportNotTarget(letter);
             continue;
         }
 
-        // Held from here to the end of the run, like the claim: the host's own media checks
-        // stay off the drive.
         const uint8_t type = State.WorkBuffer[DeviceTypeByte];
-        const bool notified = (type == WriteOnceDevice || type == CdDvdDevice) &&
-                              State.Notifications.Filled < NotificationSlotCapacity;
-        if (notified) {
-            State.Notifications.Current = State.Notifications.Filled;
-            State.Notifications.Letters[State.Notifications.Current] = letter;
-            BeginMediaNotificationControl();
-            ++State.Notifications.Filled;
-        }
+        const bool cdDvd = type == WriteOnceDevice || type == CdDvdDevice;
+        const bool notified = cdDvd && !named && State.Notifications.Filled < NotificationSlotCapacity;
+        if (notified) HoldMediaNotification(letter);
 
         if (ProbeVendorPage(0, 0) != 0) ClearVendorPage();
 
         bool kept = notified;
         if (found < TargetListCapacity && MatchDefinition(State.WorkBuffer) >= 0) {
+            if (named && cdDvd) HoldMediaNotification(letter);
             State.TargetList[found].DriveLetter = letter;
             // OpenDriveDevice notes this index for a device without a SCSI address.
             State.SelectedTarget = found;
             ++found;
             kept = true;
+        } else if (named) {
+            PlatformReportNotTarget(letter);
         }
         CloseDriveDevice();
         if (!kept) ReleaseDriveLetter(letter);
@@ -129,6 +138,12 @@ int EnumerateAspi() {
 }
 
 }  // namespace
+
+bool LetterConsidered(char letter) {
+    if (State.LettersNamed == 0) return true;
+    if (letter < FirstLetter || letter > LastLetter) return false;
+    return (State.NamedLetters >> (letter - FirstLetter) & 1u) != 0;
+}
 
 int EnumerateTargets() {
     // Without the probe's work buffer no device can be asked anything.

@@ -11,3 +11,7 @@ int EnumerateTargets();
 // 96 bytes of INQUIRY data; the vendor page is read from FirmwareInfoPage. Sets
 // InUpdateMode when the drive matches by its kernel edition alone.
 int MatchDefinition(const uint8_t* inquiry);
+
+// Whether the drive at `letter` is one the run considers: any, unless drives were named on the
+// command line (NamedLetters).
+bool LetterConsidered(char letter);

@@ -12,3 +12,6 @@ int PlatformMessageBox(const char* text, const char* caption, uint32_t flags);
 
 // The console's OEM code page (932 selects the Japanese texts).
 uint32_t PlatformGetOemCodePage();
+
+// Writes the text (Shift-JIS where Japanese) to standard error in the run's encoding.
+void PlatformWriteError(const char* text);

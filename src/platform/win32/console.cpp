@@ -9,6 +9,10 @@ void PlatformWriteConsole(const char* text) {
     std::fputs(text, stdout);
 }
 
+void PlatformWriteError(const char* text) {
+    std::fputs(text, stderr);
+}
+
 uint32_t PlatformGetOemCodePage() {
     return GetOEMCP();
 }

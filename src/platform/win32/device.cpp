@@ -63,6 +63,13 @@ void PlatformReleaseDevice(char) {}
 
 void PlatformReportDeviceBusy(char, int32_t) {}
 
+// The Windows program reads no command line: no drive is ever named.
+void PlatformReportNotTarget(char) {}
+
+bool PlatformLetterOfDevicePath(const char*, char*) {
+    return false;
+}
+
 void PlatformCloseDevice(DeviceHandle handle) {
     if (handle != InvalidDeviceHandle) CloseHandle(AsHandle(handle));
 }
