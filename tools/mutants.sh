@@ -222,3 +222,18 @@ battery-nt4-zeros src/base/battery.cpp         status.BatteryFlag == 0) { ~>    
 battery-no-system-battery src/base/battery.cpp if (status.BatteryFlag == BatteryFlagNoSystemBattery || ~> if (status.BatteryFlag == 0x80 + 1 ||
 battery-not-checked src/update/current_generation.cpp if (!PowerAllowsDriveUpdate()) return PassEnd::Finished; ~> if (false && !PowerAllowsDriveUpdate()) return PassEnd::Finished;
 battery-not-checked-legacy src/update/legacy_generation.cpp if (!PowerAllowsDriveUpdate()) return 1; ~> if (false && !PowerAllowsDriveUpdate()) return 1;
+# Drives named on the command line, consent given with --yes, the terminal's lines.
+named-filter-ignored src/discovery/target_enumeration.cpp if (!LetterConsidered(letter)) continue; ~> if (false) continue;
+named-filter-shifted src/discovery/target_enumeration.cpp return (State.NamedLetters >> (letter - FirstLetter) & 1u) != 0; ~> return (State.NamedLetters >> (letter - FirstLetter + 1) & 1u) != 0;
+named-list-ignored src/discovery/drive_listing.cpp if (!LetterConsidered(letter)) continue; ~> if (false) continue;
+named-not-said src/discovery/target_enumeration.cpp } else if (named) { ~> } else if (false) {
+named-sg-to-sr src/platform/linux/named_device.cpp if (stat(entry, &info) == 0) return sr; ~> if (stat(entry, &info) == 0) return generic - 1 + 1;
+named-letter-word src/run/command_line.cpp const char letter = static_cast<char>(word[0] & ~0x20); ~> const char letter = static_cast<char>(word[0]);
+yes-retry-unbounded src/console/message.cpp if (State.YesRetryTarget == State.SelectedTarget + 1) return AnswerNo; ~> if (false) return AnswerNo;
+yes-retry-never src/console/message.cpp if (State.YesRetryTarget == State.SelectedTarget + 1) return AnswerNo; ~> if (State.YesRetryTarget == 0) return AnswerNo;
+yes-report-waits src/console/message.cpp if (State.AssumeYes != 0) return AnswerOk; ~> if (false) return AnswerOk;
+yes-exit-plain src/run/run_driver.cpp return EndRun(State.AssumeYes != 0 && !allAtRevision ? 1 : 0); ~> return EndRun(0);
+yes-newer-counts src/run/run_driver.cpp State.DriveRevisionNumber == State.NewRevision; ~> State.DriveRevisionNumber >= State.NewRevision;
+held-line-joins src/platform/linux/signals.cpp if (LineOpen != 0 && SharedOutput != 0) WriteToStderr("\n", 1); ~> if (false) WriteToStderr("\n", 1);
+held-line-always-breaks src/platform/linux/signals.cpp SharedOutput = OutputsShared() ? 1 : 0; ~> SharedOutput = 1;
+not-started-unsaid src/run/run_driver.cpp if (held != 0) ReportNotStarted(i); ~> if (false) ReportNotStarted(i);
