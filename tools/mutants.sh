@@ -199,7 +199,7 @@ win32-abort src/platform/win32/win32_blocks.h PutLe32(srb + SrbToAbort, data); ~
 win32-data-buffer src/platform/win32/win32_blocks.h PutLe32(wire + Sptd::DataBuffer, data); ~> PutLe32(wire + Sptd::DataBuffer - 4, data);
 win32-sense-clamp src/platform/win32/win32_blocks.h if (block[Sptd::SenseInfoLength] > offered) ~> if (block[Sptd::SenseInfoLength] > 32)
 # One program per drive, one route, no media polling, each command once.
-claim-busy-probed src/discovery/target_enumeration.cpp if (claim != ClaimHeld) continue; ~> if (claim == ClaimNoDrive) continue;
+claim-busy-probed src/discovery/target_enumeration.cpp if (claim != ClaimHeld) { ~> if (claim == ClaimNoDrive) {
 lock-not-tested src/platform/linux/place.cpp if (flock(fd, LOCK_EX | LOCK_NB) != 0) { ~> if (false) {
 sg-busy-to-sr src/platform/linux/place.cpp         if (errno == EBUSY) { ~>         if (false) {
 poll-not-off src/platform/linux/place.cpp const bool written = out >= 0 && WriteAll(out, "0\n", 2); ~> const bool written = true;
