@@ -168,7 +168,7 @@ struct SimPc {
     std::vector<uint8_t> MediaNotificationValues;  // each IOCTL_STORAGE_MCN_CONTROL input
     std::string ClaimedLetters;                    // the places the program holds now
     std::string BusyReports;                       // letters reported as in use, in order
-    std::string NotTargetReports;  // named letters reported as no target, in order
+    std::string NotTargetReports;                  // named letters reported as no target, in order
     std::string NotStartedReports;  // letters reported as not started after an interrupt
 
     // ASPI layer

@@ -199,7 +199,7 @@ struct E2eScenario {
     bool NoTerminal = false;
     bool StderrToStdout = false;
     std::vector<std::pair<std::string, std::string>> Links;  // path, target
-    uint32_t WithinMs = 0;  // 0: the runner's own limit only
+    uint32_t WithinMs = 0;                                   // 0: the runner's own limit only
     std::vector<E2eBox> Boxes;
     int ExitCode = 0;
     int ExitSignal = 0;  // non-zero: the program must die by this signal

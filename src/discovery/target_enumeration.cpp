@@ -86,7 +86,8 @@ int EnumerateSpti() {
 
         const uint8_t type = State.WorkBuffer[DeviceTypeByte];
         const bool cdDvd = type == WriteOnceDevice || type == CdDvdDevice;
-        const bool notified = cdDvd && !named && State.Notifications.Filled < NotificationSlotCapacity;
+        const bool notified =
+            cdDvd && !named && State.Notifications.Filled < NotificationSlotCapacity;
         if (notified) HoldMediaNotification(letter);
 
         if (ProbeVendorPage(0, 0) != 0) ClearVendorPage();

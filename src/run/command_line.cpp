@@ -8,8 +8,8 @@
 #include "console/message.h"
 #include "discovery/drive_listing.h"
 #include "discovery/host_probe.h"
-#include "platform/platform_device.h"
 #include "platform/platform_console.h"
+#include "platform/platform_device.h"
 #include "run/command_line_ja.h"
 #include "run/run_driver.h"
 #include "update/drive_identity.h"
@@ -217,7 +217,8 @@ std::string ListLine(const ListedDrive& drive) {
 int Usage(const char* english, const char* japanese, const std::string& word = "") {
     char problem[320];
     std::snprintf(problem, sizeof problem, In(english, japanese), word.c_str());
-    const std::string text = std::string(ProgramName) + ": " + problem + "\n" + In(UsageEn, UsageJa);
+    const std::string text =
+        std::string(ProgramName) + ": " + problem + "\n" + In(UsageEn, UsageJa);
     PlatformWriteError(text.c_str());
     return ExitUsage;
 }
@@ -296,10 +297,10 @@ void NameDevices(int argc, const char* const* argv) {
         char letter = LetterWord(word);
         if (letter == 0 && !PlatformLetterOfDevicePath(word, &letter)) {
             char line[320];
-            std::snprintf(line, sizeof line,
-                          In("odd-fwupdate: %s is not an optical drive; it is left as it is.\n",
-                             NotDriveJa),
-                          Printable(word, std::strlen(word)).c_str());
+            std::snprintf(
+                line, sizeof line,
+                In("odd-fwupdate: %s is not an optical drive; it is left as it is.\n", NotDriveJa),
+                Printable(word, std::strlen(word)).c_str());
             PlatformWriteError(line);
             continue;
         }

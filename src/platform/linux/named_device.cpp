@@ -49,8 +49,7 @@ int NodeNumber(const char* path, const char* prefix) {
 int SrOfGenericNode(int generic) {
     for (int sr = 0; sr < LetterCount; ++sr) {
         char entry[96];
-        std::snprintf(entry, sizeof entry, "/sys/block/sr%d/device/scsi_generic/sg%d", sr,
-                      generic);
+        std::snprintf(entry, sizeof entry, "/sys/block/sr%d/device/scsi_generic/sg%d", sr, generic);
         struct stat info;
         if (stat(entry, &info) == 0) return sr;
     }
@@ -80,9 +79,9 @@ bool PlatformLetterOfDevicePath(const char* path, char* letter) {
 void PlatformReportNotTarget(char letter) {
     char node[32] = "?";
     DevicePathForLetter(letter, node, sizeof node);
-    const char* word =
-        letter >= FirstLetter && letter < FirstLetter + LetterCount ? NamedAs[letter - FirstLetter]
-                                                                    : "";
+    const char* word = letter >= FirstLetter && letter < FirstLetter + LetterCount
+                           ? NamedAs[letter - FirstLetter]
+                           : "";
     char name[WordCapacity + 48];
     if (word[0] != '\0' && std::strcmp(word, node) != 0) {
         std::snprintf(name, sizeof name, "%s (drive %c: %s)", word, letter, node);
@@ -90,7 +89,6 @@ void PlatformReportNotTarget(char letter) {
         std::snprintf(name, sizeof name, "%c: (%s)", letter, node);
     }
     char line[512];
-    std::snprintf(line, sizeof line, NotTargetText[PlatformGetOemCodePage() == 932 ? 1 : 0],
-                  name);
+    std::snprintf(line, sizeof line, NotTargetText[PlatformGetOemCodePage() == 932 ? 1 : 0], name);
     PlatformWriteError(line);
 }
