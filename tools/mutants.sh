@@ -199,7 +199,7 @@ win32-abort src/platform/win32/win32_blocks.h PutLe32(srb + SrbToAbort, data); ~
 win32-data-buffer src/platform/win32/win32_blocks.h PutLe32(wire + Sptd::DataBuffer, data); ~> PutLe32(wire + Sptd::DataBuffer - 4, data);
 win32-sense-clamp src/platform/win32/win32_blocks.h if (block[Sptd::SenseInfoLength] > offered) ~> if (block[Sptd::SenseInfoLength] > 32)
 # One program per drive, one route, no media polling, each command once.
-claim-busy-probed src/discovery/target_enumeration.cpp if (claim != ClaimHeld) continue; ~> if (claim == ClaimNoDrive) continue;
+claim-busy-probed src/discovery/target_enumeration.cpp if (claim != ClaimHeld) { ~> if (claim == ClaimNoDrive) {
 lock-not-tested src/platform/linux/place.cpp if (flock(fd, LOCK_EX | LOCK_NB) != 0) { ~> if (false) {
 sg-busy-to-sr src/platform/linux/place.cpp         if (errno == EBUSY) { ~>         if (false) {
 poll-not-off src/platform/linux/place.cpp const bool written = out >= 0 && WriteAll(out, "0\n", 2); ~> const bool written = true;
@@ -247,3 +247,18 @@ route-rawio-unchecked src/platform/linux/place.cpp if (!place->RouteGeneric && !
 dry-run-stops-unit src/update/target_preparation.cpp if (State.DryRun == 0) StopUnit(); ~> StopUnit();
 dry-run-goes-on src/update/current_generation.cpp if (State.DryRun != 0) { ~> if (false) {
 dry-run-last-message src/console/message.cpp if (State.DryRunMessage == 0) { ~> if (true) {
+# Drives named on the command line, consent given with --yes, the terminal's lines.
+named-filter-ignored src/discovery/target_enumeration.cpp if (!LetterConsidered(letter)) continue; ~> if (false) continue;
+named-filter-shifted src/discovery/target_enumeration.cpp return (State.NamedLetters >> (letter - FirstLetter) & 1u) != 0; ~> return (State.NamedLetters >> (letter - FirstLetter + 1) & 1u) != 0;
+named-list-ignored src/discovery/drive_listing.cpp if (!LetterConsidered(letter)) continue; ~> if (false) continue;
+named-not-said src/discovery/target_enumeration.cpp } else if (named) { ~> } else if (false) {
+named-sg-to-sr src/platform/linux/named_device.cpp if (stat(entry, &info) == 0) return sr; ~> if (stat(entry, &info) == 0) return generic - 1 + 1;
+named-letter-word src/run/command_line.cpp const char letter = static_cast<char>(word[0] & ~0x20); ~> const char letter = static_cast<char>(word[0]);
+yes-retry-unbounded src/console/message.cpp if (State.YesRetryTarget == State.SelectedTarget + 1) return AnswerNo; ~> if (false) return AnswerNo;
+yes-retry-never src/console/message.cpp if (State.YesRetryTarget == State.SelectedTarget + 1) return AnswerNo; ~> if (State.YesRetryTarget == 0) return AnswerNo;
+yes-report-waits src/console/message.cpp if (State.AssumeYes != 0) return AnswerOk; ~> if (false) return AnswerOk;
+yes-exit-plain src/run/run_driver.cpp return EndRun(State.AssumeYes != 0 && !allAtRevision ? 1 : 0); ~> return EndRun(allAtRevision ? 0 : 0);
+yes-newer-counts src/run/run_driver.cpp State.DriveRevisionNumber == State.NewRevision; ~> State.DriveRevisionNumber >= State.NewRevision;
+held-line-joins src/platform/linux/signals.cpp if (LineOpen != 0 && SharedOutput != 0) WriteToStderr("\n", 1); ~> if (false) WriteToStderr("\n", 1);
+held-line-always-breaks src/platform/linux/signals.cpp SharedOutput = OutputsShared() ? 1 : 0; ~> SharedOutput = (OutputsShared() || true) ? 1 : 0;
+not-started-unsaid src/run/run_driver.cpp if (held != 0) ReportNotStarted(i); ~> if (false) ReportNotStarted(i);

@@ -321,6 +321,21 @@ uint32_t PlatformCheckWriteRoute(char letter, uint32_t transferBytes, uint32_t* 
     return ERROR_SUCCESS;
 }
 
+void PlatformReportNotTarget(char letter) {
+    Sim.NotTargetReports += letter;
+}
+
+// The simulated PC's nodes: /dev/srN for the letter D + N.
+bool PlatformLetterOfDevicePath(const char* path, char* letter) {
+    int number = -1;
+    char end = 0;
+    if (std::sscanf(path, "/dev/sr%d%c", &number, &end) != 1 || number < 0 || number > 22) {
+        return false;
+    }
+    *letter = static_cast<char>('D' + number);
+    return true;
+}
+
 // Named as the Linux layer names its nodes, so the simulated PC's lists read the same.
 bool PlatformDeviceName(char letter, char* name, size_t size) {
     if (letter < 'D' || letter > 'Z') return false;

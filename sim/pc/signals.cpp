@@ -54,5 +54,9 @@ void PlatformReportUpdateModeLeft(char letter) {
     Sim.UpdateModeReports.push_back(letter);
 }
 
+void PlatformReportNotStarted(char letter) {
+    Sim.NotStartedReports += letter;
+}
+
 // The simulated process does not end by a signal: its exit status tells.
 void PlatformEndByHeldSignal() {}

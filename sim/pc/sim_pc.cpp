@@ -38,8 +38,8 @@ void PlatformWriteConsole(const char* text) {
     if (Sim.ShowConsole != nullptr) Sim.ShowConsole(text);
 }
 
-void PlatformWriteErrorLine(const char* line) {
-    Sim.ErrorLines.push_back(line);
+void PlatformWriteError(const char* text) {
+    Sim.Errors += text;
 }
 
 int PlatformMessageBox(const char* text, const char* caption, uint32_t flags) {

@@ -130,8 +130,8 @@ struct SimExecutionState {
 
 struct SimPc {
     // Console and language
-    std::string Console;                  // everything written to standard output
-    std::vector<std::string> ErrorLines;  // each line written to standard error
+    std::string Console;  // everything written to standard output
+    std::string Errors;   // what the program wrote to standard error through the platform
     uint32_t OemCodePage = 437;
 
     // Boxes: answers are taken in order; when none is left the box counts as not shown (0).
@@ -173,6 +173,8 @@ struct SimPc {
     std::vector<uint8_t> MediaNotificationValues;  // each IOCTL_STORAGE_MCN_CONTROL input
     std::string ClaimedLetters;                    // the places the program holds now
     std::string BusyReports;                       // letters reported as in use, in order
+    std::string NotTargetReports;                  // named letters reported as no target, in order
+    std::string NotStartedReports;  // letters reported as not started after an interrupt
 
     // ASPI layer
     bool AspiLoadable = false;

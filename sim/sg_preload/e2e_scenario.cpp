@@ -636,6 +636,11 @@ bool ParseScenario(const std::string& text, E2eScenario& scenario, std::string& 
                 "\n";
         } else if (key == "no-terminal") {
             scenario.NoTerminal = true;
+        } else if (key == "stderr-to-stdout") {
+            scenario.StderrToStdout = true;
+        } else if (key == "link") {
+            if (words.size() != 4 || words[2] != "->") return fail("link PATH -> TARGET");
+            scenario.Links.emplace_back(words[1], words[3]);
         } else if (key == "within") {
             if (words.size() != 2 || !ParseNumber(words[1], scenario.WithinMs)) {
                 return fail("within takes milliseconds");

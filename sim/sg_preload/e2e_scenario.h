@@ -43,6 +43,10 @@
 //                           without it the scenario holds on both paths
 //   env NAME=value          set for the program (LANG=C unless given)
 //   no-terminal             run without any controlling terminal
+//   stderr-to-stdout        standard error goes where standard output goes (one file, as on
+//                           a terminal): the stdout block holds both, in the order written
+//   link PATH -> TARGET     PATH (/dev/cdrom, /dev/disk/by-path/...) is a link to TARGET, as
+//                           realpath() resolves it
 //   within MS               the program ends within MS of real time
 //   box TYPE ANSWER [TEXT]  the next box: yesno | ok | okcancel, the word typed, and a text that
 //                           the box must contain (escapes decoded); a box that asks again after
@@ -193,7 +197,9 @@ struct E2eScenario {
     std::string Path = "any";  // sg, sr or any
     std::vector<std::string> Env;
     bool NoTerminal = false;
-    uint32_t WithinMs = 0;  // 0: the runner's own limit only
+    bool StderrToStdout = false;
+    std::vector<std::pair<std::string, std::string>> Links;  // path, target
+    uint32_t WithinMs = 0;                                   // 0: the runner's own limit only
     std::vector<E2eBox> Boxes;
     int ExitCode = 0;
     int ExitSignal = 0;  // non-zero: the program must die by this signal

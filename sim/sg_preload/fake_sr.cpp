@@ -192,6 +192,7 @@ struct Preload {
     std::vector<uint32_t> BlockOpens;    // and of /dev/srN
     int SecondRuns = 0;
     std::vector<E2ePowerSupply> PowerSupplies;
+    std::vector<std::pair<std::string, std::string>> Links;  // the scenario's links
     // Pipes the program came with (device, inode), and per command the pipes it holds besides
     // them: a logind inhibitor is the write end of a pipe.
     std::vector<std::pair<dev_t, ino_t>> InheritedPipes;
@@ -432,6 +433,7 @@ void Load() {
         }
         p.Drives = scenario.Drives;
         p.PowerSupplies = scenario.PowerSupplies;
+        p.Links = scenario.Links;
     }
     if (getenv("ODD_E2E_NO_SG") != nullptr) {
         for (E2eDrive& drive : p.Drives) drive.HasGenericNode = false;
@@ -1942,6 +1944,34 @@ int unlinkat(int dirfd, const char* path, int flags) noexcept {
 // the drives' sysfs folder is taken off the answer again.
 char* realpath(const char* path, char* resolved) noexcept {
     static const RealpathFn real = Next<RealpathFn>("realpath");
+    if (Active() && !IsSysPath(path)) {
+        // The scenario's links (/dev/cdrom, /dev/disk/by-path/...), then the drives' nodes.
+        std::string at = path;
+        for (int hops = 0; hops < 8; ++hops) {
+            bool followed = false;
+            for (const auto& link : P().Links) {
+                if (link.first == at) {
+                    at = link.second;
+                    followed = true;
+                    break;
+                }
+            }
+            if (!followed) break;
+        }
+        const int sr = SrNode(at.c_str());
+        const int sg = SgNode(at.c_str());
+        if (sr >= 0 || sg >= 0) {
+            if ((sr >= 0 ? DriveIndexForNode(sr) : DriveIndexForGenericNode(sg)) < 0) {
+                errno = ENOENT;
+                return nullptr;
+            }
+            if (resolved == nullptr) return strdup(at.c_str());
+            snprintf(resolved, PATH_MAX, "%s", at.c_str());
+            return resolved;
+        }
+        if (at != path) return real(at.c_str(), resolved);
+        return real(path, resolved);
+    }
     if (!(Active() && IsSysPath(path))) return real(path, resolved);
     char redirected[PATH_MAX];
     Redirect(path, redirected, sizeof redirected);

@@ -39,6 +39,15 @@ struct RunState {
     int32_t DryRun;
     uint32_t DryRunMessage;
     char DryRunText[RunTextCapacity];
+    // Consent given on the command line (Linux --yes): questions are answered Yes without
+    // waiting, report boxes are printed only. The retry offer is taken once per drive: this is
+    // that drive's target index + 1 (0: none yet).
+    int32_t AssumeYes;
+    int32_t YesRetryTarget;
+    // Drives named on the command line (Linux): only the letters of NamedLetters (bit
+    // letter - 'D') are considered. Nothing sets it elsewhere.
+    int32_t LettersNamed;
+    uint32_t NamedLetters;
 
     // Targets and host
     int32_t TargetCount;

@@ -2,9 +2,11 @@
 
 #include <cstdio>
 
+#include "base/drive_writing.h"
 #include "base/run_state.h"
 #include "console/catalogue.h"
 #include "platform/platform_console.h"
+#include "platform/platform_signals.h"
 
 const char* const UnknownMessageText = "\r\nUnknow Message Code\r\n";
 
@@ -96,6 +98,33 @@ void FormatMessage(uint32_t code, char* out, size_t size) {
     }
 }
 
+constexpr uint32_t RetryOffer = 47;
+
+// The answer --yes gives: Yes, except to a repeated retry offer for the same drive (a drive
+// that keeps failing must not loop for ever) and after a hang-up, when every question counts
+// as No, as it does on a terminal.
+int AssumedAnswer(uint32_t code, int32_t style) {
+    if (style == StyleOkCancel) return AnswerOk;
+    if (HeldInterrupt() == InterruptSignalHangUp) return AnswerNo;
+    if (code == RetryOffer) {
+        if (State.YesRetryTarget == State.SelectedTarget + 1) return AnswerNo;
+        State.YesRetryTarget = State.SelectedTarget + 1;
+    }
+    return AnswerYes;
+}
+
+// The question and its answer as a terminal would show them, so the transcript reads the same.
+int AnswerOnConsole(const char* text, uint32_t code, int32_t style) {
+    const int answer = AssumedAnswer(code, style);
+    const char* buttons = style == StyleOkCancel ? "[O]K [C]ancel" : "[Y]es [N]o";
+    const char* typed = answer == AnswerYes ? "y" : answer == AnswerNo ? "n" : "o";
+    char shown[RunTextCapacity + 128];
+    std::snprintf(shown, sizeof shown, "\n---------------- %s ----------------%s\n\n%s ? %s\n",
+                  MessageBoxCaption, text, buttons, typed);
+    ConsolePrint(shown);
+    return answer;
+}
+
 }  // namespace
 
 void ConsolePrint(const char* text) {
@@ -123,11 +152,14 @@ int ShowMessage(uint32_t code, int32_t style) {
     switch (style) {
         case StyleOkCancel:
         case StyleYesNo:
+            if (State.AssumeYes != 0) return AnswerOnConsole(text, code, style);
             return ShowMessageBox(text, style);
         case StyleError:
         case StyleInformation:
         case StyleWarning:
             ConsolePrint(text);
+            // A box that only reports is not waited for under --yes: its text is printed.
+            if (State.AssumeYes != 0) return AnswerOk;
             return ShowMessageBox(text, style);
         default:
             ConsolePrint(text);

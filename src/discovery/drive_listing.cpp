@@ -28,6 +28,7 @@ int ListOpticalDrives(ListedDrive drives[ListedDriveCapacity]) {
     }
     int count = 0;
     for (char letter = 'D'; letter <= 'Z' && count < ListedDriveCapacity; ++letter) {
+        if (!LetterConsidered(letter)) continue;
         // A drive that answers with fewer bytes must not show the last drive's.
         std::memset(State.WorkBuffer, 0, InquiryLength);
         std::memset(State.FirmwareInfoPage, 0, sizeof State.FirmwareInfoPage);

@@ -60,13 +60,27 @@ void NoteBusyPlace(char letter, int32_t holder) {
     ++busy.Count;
 }
 
+// Held from here to the end of the run, like the claim: the host's own media checks stay
+// off the drive. A dry run writes nothing and leaves them as they are.
+void HoldMediaNotification(char letter) {
+    if (State.DryRun != 0 || State.Notifications.Filled >= NotificationSlotCapacity) return;
+    State.Notifications.Current = State.Notifications.Filled;
+    State.Notifications.Letters[State.Notifications.Current] = letter;
+    BeginMediaNotificationControl();
+    ++State.Notifications.Filled;
+}
+
 int EnumerateSpti() {
     State.Busy.Count = 0;
     State.Notifications.Filled = 0;
     State.Notifications.Current = 0;
     int found = 0;
+    // With drives named, the others are not even claimed, and a named one that is no target
+    // only answers the identification: its media checks are left as they are.
+    const bool named = State.LettersNamed != 0;
 
     for (char letter = FirstLetter; letter <= LastLetter; ++letter) {
+        if (!LetterConsidered(letter)) continue;
         // Nothing is sent to a drive that another copy of the program is working on.
         int32_t holder = 0;
         const int claim = ClaimDriveLetter(letter, &holder);
@@ -74,41 +88,36 @@ int EnumerateSpti() {
             PlatformReportDeviceBusy(letter, holder);
             NoteBusyPlace(letter, holder);
         }
-        if (claim != ClaimHeld) continue;
-        if (OpenDriveDevice(letter) != 0) {
-            CloseDriveDevice();  // a device opened but refused its queries is not kept
-            ReleaseDriveLetter(letter);
+        if (claim != ClaimHeld) {
+            if (named && claim != ClaimBusy) PlatformReportNotTarget(letter);
             continue;
         }
-        if (ProbeInquiry(0, 0) != 0) {
-            CloseDriveDevice();
+        if (OpenDriveDevice(letter) != 0 || ProbeInquiry(0, 0) != 0) {
+            CloseDriveDevice();  // a device opened but refused its queries is not kept
             ReleaseDriveLetter(letter);
+            if (named) PlatformReportNotTarget(letter);
             continue;
         }
 
-        // Held from here to the end of the run, like the claim: the host's own media checks
-        // stay off the drive. A dry run writes nothing and leaves them as they are.
         const uint8_t type = State.WorkBuffer[DeviceTypeByte];
-        const bool notified = (type == WriteOnceDevice || type == CdDvdDevice) &&
-                              State.Notifications.Filled < NotificationSlotCapacity &&
-                              State.DryRun == 0;
-        if (notified) {
-            State.Notifications.Current = State.Notifications.Filled;
-            State.Notifications.Letters[State.Notifications.Current] = letter;
-            BeginMediaNotificationControl();
-            ++State.Notifications.Filled;
-        }
+        const bool cdDvd = type == WriteOnceDevice || type == CdDvdDevice;
+        const bool notified = cdDvd && !named && State.DryRun == 0 &&
+                              State.Notifications.Filled < NotificationSlotCapacity;
+        if (notified) HoldMediaNotification(letter);
 
         ClearVendorPage();  // a drive that answers a shorter page is not matched on the last one's
         if (ProbeVendorPage(0, 0) != 0) ClearVendorPage();
 
         bool kept = notified;
         if (found < TargetListCapacity && MatchDefinition(State.WorkBuffer) >= 0) {
+            if (named && cdDvd) HoldMediaNotification(letter);
             State.TargetList[found].DriveLetter = letter;
             // OpenDriveDevice notes this index for a device without a SCSI address.
             State.SelectedTarget = found;
             ++found;
             kept = true;
+        } else if (named) {
+            PlatformReportNotTarget(letter);
         }
         CloseDriveDevice();
         if (!kept) ReleaseDriveLetter(letter);
@@ -148,6 +157,12 @@ int EnumerateAspi() {
 
 }  // namespace
 
+bool LetterConsidered(char letter) {
+    if (State.LettersNamed == 0) return true;
+    if (letter < FirstLetter || letter > LastLetter) return false;
+    return (State.NamedLetters >> (letter - FirstLetter) & 1u) != 0;
+}
+
 int EnumerateTargets() {
     // Without the probe's work buffer no device can be asked anything.
     if (State.WorkBuffer == nullptr || State.WorkBufferSize < InquiryLength) {
@@ -186,9 +201,9 @@ int CheckWriteRoutes() {
             char line[192];
             std::snprintf(line, sizeof line,
                           "odd-fwupdate: drive %c: (%s) takes at most %u KiB per command, but the "
-                          "firmware goes in chunks of %u KiB; it is left out.",
+                          "firmware goes in chunks of %u KiB; it is left out.\n",
                           letter, node, static_cast<unsigned>(limitKb), ChunkBytes / 1024);
-            PlatformWriteErrorLine(line);
+            PlatformWriteError(line);
         } else {
             ++left;
         }

@@ -21,3 +21,7 @@ constexpr int8_t RouteTooNarrow = 2;  // the drive's queue takes less than a chu
 // writes could not go is told (87, or a line on standard error with both sizes) and marked,
 // so that it is left untouched. Returns the number of targets left.
 int CheckWriteRoutes();
+
+// Whether the drive at `letter` is one the run considers: any, unless drives were named on the
+// command line (NamedLetters).
+bool LetterConsidered(char letter);

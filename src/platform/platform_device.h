@@ -50,6 +50,15 @@ void PlatformReportDeviceBusy(char letter, int32_t holder);
 // host's limit for one command in *limitKb (KiB).
 uint32_t PlatformCheckWriteRoute(char letter, uint32_t transferBytes, uint32_t* limitKb);
 
+// A drive named on the command line (Linux) that turned out not to be one the package is for,
+// or not to be there: one line on standard error, naming it as the user did.
+void PlatformReportNotTarget(char letter);
+
+// A DEVICE word of the command line that is a path (/dev/sr0, /dev/sg1, /dev/cdrom, a
+// /dev/disk/by-path name): true with the letter of the drive it leads to; false when it leads
+// to no drive the host shows under a letter. Only names are looked up: no device is opened.
+bool PlatformLetterOfDevicePath(const char* path, char* letter);
+
 // The name under which the host shows the drive-letter device, for lists meant for the user
 // ("/dev/sr0" for D on Linux, "\\.\D:" on Windows). False for a letter without one.
 bool PlatformDeviceName(char letter, char* name, size_t size);

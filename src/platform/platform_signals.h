@@ -28,3 +28,7 @@ void PlatformReportUpdateModeLeft(char letter);
 // shell sees an interrupted child. Returns only where that is not possible (no held signal,
 // or a host without signals); the caller then exits with 128 + the number.
 void PlatformEndByHeldSignal();
+
+// One line on standard error after a held interrupt ended the run: the drive at `letter` was
+// not started.
+void PlatformReportNotStarted(char letter);

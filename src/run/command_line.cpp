@@ -8,7 +8,9 @@
 #include "console/message.h"
 #include "discovery/drive_listing.h"
 #include "discovery/host_probe.h"
+#include "platform/platform_console.h"
 #include "platform/platform_device.h"
+#include "run/command_line_ja.h"
 #include "run/dry_run.h"
 #include "run/run_driver.h"
 #include "update/drive_identity.h"
@@ -16,7 +18,7 @@
 namespace {
 
 const char* const ProgramName = "odd-fwupdate";
-const char* const UsageLine = "Usage: odd-fwupdate [--help | --version | --list | --dry-run]\n";
+const char* const UsageEn = "Usage: odd-fwupdate [OPTION...] [DEVICE...]\n";
 
 constexpr int ProcedureMask = 0xF000;
 constexpr int LegacyProcedure = 0x0000;
@@ -95,58 +97,82 @@ void PrintVersion() {
     }
 }
 
+// The run's language, as the console and the boxes follow it.
+bool Japanese() {
+    return PlatformGetOemCodePage() == CodePageJapanese;
+}
+
+const char* In(const char* english, const char* japanese) {
+    return Japanese() ? japanese : english;
+}
+
+const char* const HelpEn =
+    "\nUpdates the firmware of %s drives (edition %s)\n"
+    "to revision %s.\n"
+    "Without an option it finds every drive the built-in package is for, asks on the\n"
+    "terminal before it writes anything, and updates the drives one after the other.\n"
+    "With devices named, the run, --list and --dry-run consider only those drives.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help  show this text and exit\n"
+    "  --version   show the version and the built-in package and exit\n"
+    "  --list      list the optical drives (letter, device, vendor, product, revision,\n"
+    "              date) and, for each drive the package is for, whether the package\n"
+    "              is newer, the same or older; it only identifies the drives (INQUIRY\n"
+    "              and the vendor page), asks nothing and writes nothing\n"
+    "  -y, --yes   consent on the command line: every Yes/No question is answered Yes\n"
+    "              (the retry offer once per drive, then No), and boxes that only\n"
+    "              report are printed and not waited for; works without a terminal;\n"
+    "              what a check refuses stays refused\n"
+    "  --dry-run   for each drive the package is for, the checks of a run up to its\n"
+    "              question (the drive, both image files against it, the disc, the\n"
+    "              region, the right to write and the queue's size): one line per\n"
+    "              drive saying what the update would do or which check (message\n"
+    "              number and text) stops it; asks nothing and sends nothing that\n"
+    "              changes a drive\n"
+    "\n"
+    "Devices:\n"
+    "  /dev/srN, its sg node /dev/sgN, a path that resolves to one of them\n"
+    "  (/dev/cdrom, /dev/disk/by-path/...), or the drive letter (D or D:). A device\n"
+    "  that is not a drive the package is for is named on standard error and left\n"
+    "  as it is.\n"
+    "\n"
+    "Files (in the current folder):\n"
+    "  %s\n"
+    "  A name that differs only in case is used when it is the only one.\n"
+    "\n"
+    "Writing the firmware needs the drive's SCSI generic node /dev/sgN opened\n"
+    "read-write (root, and often the cdrom group), or, without an sg node, root with\n"
+    "CAP_SYS_RAWIO (--list needs no more than access to the devices). The drives\n"
+    "/dev/sr0 to /dev/sr22 are shown as the letters D to Z. Questions are asked on\n"
+    "the terminal (/dev/tty); without a terminal and without --yes every question\n"
+    "counts as No and nothing is written.\n"
+    "\n"
+    "A machine that suspends or shuts down while a drive is written leaves the drive\n"
+    "unable to read discs. From a drive's first write until its update is over, a\n"
+    "logind inhibitor (mode block) holds off shutdown, sleep, the idle action, the\n"
+    "lid switch and the power, suspend and hibernate keys; systemd-inhibit --list\n"
+    "shows it. Root can override it, and systemctl without a terminal skips it. On\n"
+    "battery below 25 %% (a mouse's battery aside) a drive is not updated: plug in.\n"
+    "\n"
+    "Exit status:\n"
+    "  0      the run ended (its summary tells which drives were updated); with\n"
+    "         --yes, every target was updated or was at the package's revision\n"
+    "         already; --help, --version; --list found a drive the package is for;\n"
+    "         --dry-run found a drive it would update\n"
+    "  1      no drive the package is for was found, an error stopped the run, or,\n"
+    "         with --yes, a target was refused or failed; --dry-run would update none\n"
+    "  2      the command line was not understood\n"
+    "  128+n  stopped by signal n, once no drive was being written\n";
+
 void PrintHelp() {
     const DefinitionEntry& entry = State.Definition.Entries[0];
-    Print(UsageLine);
-    Print("\nUpdates the firmware of " + ModelOf(entry) + " drives (edition " +
-          TrimRight(Printable(entry.Edition, 8)) + ")\nto revision " +
-          RevisionText(PackageRevision(entry)) +
-          ".\n"
-          "Without an option it finds every drive the built-in package is for, asks on the\n"
-          "terminal before it writes anything, and updates the drives one after the other.\n"
-          "\n"
-          "Options:\n"
-          "  -h, --help  show this text and exit\n"
-          "  --version   show the version and the built-in package and exit\n"
-          "  --list      list the optical drives (letter, device, vendor, product, revision,\n"
-          "              date) and, for each drive the package is for, whether the package\n"
-          "              is newer, the same or older; it only identifies the drives (INQUIRY\n"
-          "              and the vendor page), asks nothing and writes nothing\n"
-          "  --dry-run   for each drive the package is for, the checks of a run up to its\n"
-          "              question (the drive, both image files against it, the disc, the\n"
-          "              region, the right to write and the queue's size): one line per\n"
-          "              drive saying what the update would do or which check (message\n"
-          "              number and text) stops it; asks nothing and sends nothing that\n"
-          "              changes a drive\n"
-          "\n"
-          "Files (in the current folder):\n"
-          "  " +
-          FilesOf(entry) +
-          "\n"
-          "  A name that differs only in case is used when it is the only one.\n"
-          "\n"
-          "Writing the firmware needs the drive's SCSI generic node /dev/sgN opened\n"
-          "read-write (root, and often the cdrom group), or, without an sg node, root with\n"
-          "CAP_SYS_RAWIO (--list needs no more than access to the devices). The drives\n"
-          "/dev/sr0 to /dev/sr22 are shown as the letters D to Z. Questions are asked on\n"
-          "the terminal (/dev/tty); without a terminal every question counts as No and\n"
-          "nothing is written.\n"
-          "\n"
-          "A machine that suspends or shuts down while a drive is written leaves the drive\n"
-          "unable to read discs. From a drive's first write until its update is over, a\n"
-          "logind inhibitor (mode block) holds off shutdown, sleep, the idle action, the\n"
-          "lid switch and the power, suspend and hibernate keys; systemd-inhibit --list\n"
-          "shows it. Root can override it, and systemctl without a terminal skips it. On\n"
-          "battery below 25 % (a mouse's battery aside) a drive is not updated: plug in.\n"
-          "\n"
-          "Exit status:\n"
-          "  0      the run ended (its summary tells which drives were updated); --help,\n"
-          "         --version; --list found a drive the package is for; --dry-run found\n"
-          "         a drive it would update\n"
-          "  1      no drive the package is for was found, or an error stopped the run;\n"
-          "         --dry-run would update no drive\n"
-          "  2      the command line was not understood\n"
-          "  128+n  stopped by signal n, once no drive was being written\n");
+    Print(In(UsageEn, UsageJa));
+    static char text[8192];
+    std::snprintf(text, sizeof text, In(HelpEn, HelpIntroJa), ModelOf(entry).c_str(),
+                  TrimRight(Printable(entry.Edition, 8)).c_str(),
+                  RevisionText(PackageRevision(entry)).c_str(), FilesOf(entry).c_str());
+    Print(text);
 }
 
 std::string ListLine(const ListedDrive& drive) {
@@ -195,13 +221,103 @@ std::string ListLine(const ListedDrive& drive) {
     return TrimRight(text) + "\n";
 }
 
-int Usage(const std::string& problem) {
-    std::fprintf(stderr, "%s: %s\n%s", ProgramName, problem.c_str(), UsageLine);
+// The problem on its own line, then the usage line; both in the run's language.
+int Usage(const char* english, const char* japanese, const std::string& word = "") {
+    char problem[320];
+    std::snprintf(problem, sizeof problem, In(english, japanese), word.c_str());
+    const std::string text =
+        std::string(ProgramName) + ": " + problem + "\n" + In(UsageEn, UsageJa);
+    PlatformWriteError(text.c_str());
     return ExitUsage;
 }
 
-}  // namespace
+void Note(const char* english, const char* japanese) {
+    char text[256];
+    std::snprintf(text, sizeof text, In(english, japanese), ProgramName);
+    PlatformWriteError(text);
+}
 
+// What the command line asks for. A new option is one more row of OptionTable.
+enum class Action { Run, Help, Version, List, DryRun };
+
+struct CommandLine {
+    Action Chosen = Action::Run;
+    int Actions = 0;  // how many of --help, --version, --list were given
+    bool Yes = false;
+    int Devices = 0;  // DEVICE words
+};
+
+struct OptionRow {
+    const char* Long;
+    const char* Short;  // or null
+    void (*Apply)(CommandLine& line);
+};
+
+void Choose(CommandLine& line, Action action) {
+    line.Chosen = action;
+    ++line.Actions;
+}
+
+const OptionRow OptionTable[] = {
+    {"--help", "-h", [](CommandLine& line) { Choose(line, Action::Help); }},
+    {"--version", nullptr, [](CommandLine& line) { Choose(line, Action::Version); }},
+    {"--list", nullptr, [](CommandLine& line) { Choose(line, Action::List); }},
+    {"--dry-run", nullptr, [](CommandLine& line) { Choose(line, Action::DryRun); }},
+    {"--yes", "-y", [](CommandLine& line) { line.Yes = true; }},
+};
+
+const OptionRow* FindOption(const char* word) {
+    for (const OptionRow& row : OptionTable) {
+        if (std::strcmp(word, row.Long) == 0) return &row;
+        if (row.Short != nullptr && std::strcmp(word, row.Short) == 0) return &row;
+    }
+    return nullptr;
+}
+
+constexpr char FirstLetter = 'D';
+constexpr char LastLetter = 'Z';
+
+// "D" or "D:" (either case): the letter, else 0.
+char LetterWord(const char* word) {
+    const size_t n = std::strlen(word);
+    if (n == 0 || n > 2 || (n == 2 && word[1] != ':')) return 0;
+    const char letter = static_cast<char>(word[0] & ~0x20);
+    return letter >= FirstLetter && letter <= LastLetter ? letter : 0;
+}
+
+// A word that names a device: a drive letter, or a path (it holds a '/').
+bool DeviceForm(const char* word) {
+    return LetterWord(word) != 0 || std::strchr(word, '/') != nullptr;
+}
+
+// Only the named drives are considered from now on; a path that leads to no drive is said
+// on standard error and leaves nothing to consider in its place.
+void NameDevices(int argc, const char* const* argv) {
+    State.LettersNamed = 1;
+    State.NamedLetters = 0;
+    bool optionsOver = false;
+    for (int i = 1; i < argc; ++i) {
+        const char* word = argv[i];
+        if (!optionsOver && std::strcmp(word, "--") == 0) {
+            optionsOver = true;
+            continue;
+        }
+        if (!optionsOver && FindOption(word) != nullptr) continue;
+        char letter = LetterWord(word);
+        if (letter == 0 && !PlatformLetterOfDevicePath(word, &letter)) {
+            char line[320];
+            std::snprintf(
+                line, sizeof line,
+                In("odd-fwupdate: %s is not an optical drive; it is left as it is.\n", NotDriveJa),
+                Printable(word, std::strlen(word)).c_str());
+            PlatformWriteError(line);
+            continue;
+        }
+        State.NamedLetters |= 1u << (letter - FirstLetter);
+    }
+}
+
+}  // namespace
 int ListDrives() {
     FillUpdateDefinition();
     ProbeHost();
@@ -217,43 +333,74 @@ int ListDrives() {
     // What the lines cannot say goes to standard error, so that a script reads the lines alone.
     const bool denied = State.DeviceAccessDenied != 0;
     if (count == 0) {
-        std::fprintf(stderr,
-                     denied ? "%s: no optical drive could be opened; run it as root\n"
-                            : "%s: no optical drive was found\n",
-                     ProgramName);
+        if (denied) {
+            Note("%s: no optical drive could be opened; run it as root\n", NoDriveOpenedJa);
+        } else {
+            Note("%s: no optical drive was found\n", NoDriveFoundJa);
+        }
     } else {
         if (forPackage == 0 && busy != 0) {
             // A drive in use was not asked: it may well be one the package is for.
-            std::fprintf(stderr, "%s: the drives in use were not asked what they are\n",
-                         ProgramName);
+            Note("%s: the drives in use were not asked what they are\n", InUseNotAskedJa);
         } else if (forPackage == 0) {
-            std::fprintf(stderr, "%s: none of these drives is one the package is for\n",
-                         ProgramName);
+            Note("%s: none of these drives is one the package is for\n", NoneForPackageJa);
         }
-        if (denied) {
-            std::fprintf(stderr, "%s: some devices could not be opened; run it as root\n",
-                         ProgramName);
-        }
+        if (denied) Note("%s: some devices could not be opened; run it as root\n", SomeNotOpenedJa);
     }
     ReleaseRun();
     return forPackage > 0 ? 0 : 1;
 }
 
 int RunCommandLine(int argc, const char* const* argv) {
-    if (argc <= 1) return RunProgram();
-    const char* argument = argv[1];
-    if (argc > 2) return Usage("one option at a time");
-    if (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0) {
-        FillUpdateDefinition();
-        PrintHelp();
-        return 0;
+    // Every word is checked before any device is looked at.
+    CommandLine line;
+    bool optionsOver = false;
+    for (int i = 1; i < argc; ++i) {
+        const char* word = argv[i];
+        if (!optionsOver && std::strcmp(word, "--") == 0) {
+            optionsOver = true;
+            continue;
+        }
+        const OptionRow* option = optionsOver ? nullptr : FindOption(word);
+        if (option != nullptr) {
+            option->Apply(line);
+            continue;
+        }
+        const std::string shown = Printable(word, std::strlen(word));
+        if (!optionsOver && word[0] == '-') {
+            return Usage("unknown option \"%s\"", UnknownOptionJa, shown);
+        }
+        if (!DeviceForm(word)) {
+            return Usage("neither an option nor a device: \"%s\"", UnknownWordJa, shown);
+        }
+        ++line.Devices;
     }
-    if (std::strcmp(argument, "--version") == 0) {
-        FillUpdateDefinition();
-        PrintVersion();
-        return 0;
+    if (line.Actions > 1) {
+        return Usage("one of --help, --version, --list and --dry-run at a time", OneActionJa);
     }
-    if (std::strcmp(argument, "--list") == 0) return ListDrives();
-    if (std::strcmp(argument, "--dry-run") == 0) return DryRunDrives();
-    return Usage("unknown argument \"" + Printable(argument, std::strlen(argument)) + "\"");
+    if (line.Yes && line.Chosen != Action::Run) {
+        return Usage("--yes goes with a run only", YesOnlyRunJa);
+    }
+
+    switch (line.Chosen) {
+        case Action::Help:
+            FillUpdateDefinition();
+            PrintHelp();
+            return 0;
+        case Action::Version:
+            FillUpdateDefinition();
+            PrintVersion();
+            return 0;
+        case Action::List:
+            if (line.Devices > 0) NameDevices(argc, argv);
+            return ListDrives();
+        case Action::DryRun:
+            if (line.Devices > 0) NameDevices(argc, argv);
+            return DryRunDrives();
+        case Action::Run:
+            break;
+    }
+    if (line.Devices > 0) NameDevices(argc, argv);
+    State.AssumeYes = line.Yes ? 1 : 0;
+    return RunProgram();
 }

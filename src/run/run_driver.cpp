@@ -12,6 +12,7 @@
 #include "discovery/target_enumeration.h"
 #include "platform/platform_console.h"
 #include "platform/platform_memory.h"
+#include "platform/platform_signals.h"
 #include "update/current_generation.h"
 #include "update/legacy_generation.h"
 
@@ -32,6 +33,22 @@ void FreeBlock(uint8_t*& block, uint32_t& size) {
     if (block != nullptr) PlatformFreeBlock(block);
     block = nullptr;
     size = 0;
+}
+
+// Under --yes the exit status tells a script whether every target ended at the package's
+// revision: updated now, or found there already (a drive that was not updated and reports that
+// revision in its normal mode).
+bool EndsAtPackageRevision(int result) {
+    if (result == 0) return true;
+    return State.InUpdateMode == 0 && State.DriveRevisionNumber != 0 &&
+           State.DriveRevisionNumber == State.NewRevision;
+}
+
+// After a held interrupt: the targets after `current` were never started.
+void ReportNotStarted(int current) {
+    for (int i = current + 1; i < State.TargetCount; ++i) {
+        PlatformReportNotStarted(State.TargetList[i].DriveLetter);
+    }
 }
 
 // Every way out of a run once targets were found: the drives left in their update mode are
@@ -110,9 +127,11 @@ int RunProgram(const RunProcedures& procedures) {
     }
 
     State.SuccessCount = 0;
+    bool allAtRevision = true;
     for (int i = 0; i < State.TargetCount; ++i) {
         if (State.RouteRefusal[i] != RouteWritable) continue;
         State.SelectedTarget = i;
+        State.DriveRevisionNumber = 0;  // this drive's own, once its identity is read
         ShowMessage(34, StyleReport);
 
         int result = 1;  // a kind that selects no procedure leaves the target not updated
@@ -132,6 +151,8 @@ int RunProgram(const RunProcedures& procedures) {
         EndDriveWriting();
         const int held = HeldInterrupt();
 
+        if (!EndsAtPackageRevision(result)) allAtRevision = false;
+        if (held != 0) ReportNotStarted(i);
         if (result == 0) {
             ++State.SuccessCount;
             if (held == 0) WaitMilliseconds(PauseAfterSuccessMs);
@@ -147,5 +168,6 @@ int RunProgram(const RunProcedures& procedures) {
     } else if (State.SuccessCount != 0) {
         ShowMessage(58, StyleInformation);
     }
-    return EndRun(0);
+    // The plain run reports through its boxes; --yes also through the exit status.
+    return EndRun(State.AssumeYes != 0 && !allAtRevision ? 1 : 0);
 }

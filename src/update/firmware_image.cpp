@@ -74,10 +74,10 @@ void ReportShortImage(const char* name, uint32_t bytes) {
     char line[256];
     std::snprintf(line, sizeof line,
                   "odd-fwupdate: %.128s is cut short: %lu bytes read, %lu expected by the "
-                  "package.",
+                  "package.\n",
                   name, static_cast<unsigned long>(bytes),
                   static_cast<unsigned long>(ExpectedNormalBytes()));
-    PlatformWriteErrorLine(line);
+    PlatformWriteError(line);
 }
 
 }  // namespace

@@ -50,6 +50,7 @@ struct Options {
     bool BlockNodesOnly = false;
     int Uid = -1;
     bool WithoutRawIo = false;
+    bool StderrToStdout = false;  // the scenario's stderr-to-stdout
     std::chrono::seconds Limit{20};
     std::string SystemBus;  // DBUS_SYSTEM_BUS_ADDRESS; empty: a path where no bus listens
 };
@@ -211,7 +212,7 @@ std::vector<std::string> Environment(const E2eScenario& scenario, const std::str
         }
     }
     dup2(stdoutFile, STDOUT_FILENO);
-    dup2(stderrFile, STDERR_FILENO);
+    dup2(Run.StderrToStdout ? stdoutFile : stderrFile, STDERR_FILENO);
     close(stdoutFile);
     close(stderrFile);
     std::vector<char*> envp;
@@ -870,6 +871,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s: %s\n", scenarioFile.c_str(), error.c_str());
         return 2;
     }
+    Run.StderrToStdout = scenario.StderrToStdout;
     if (blockNodesOnly && scenario.Path == "sg") {
         std::fprintf(stderr, "%s: the scenario needs the generic nodes\n", name.c_str());
         return 2;

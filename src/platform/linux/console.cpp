@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "platform/linux/linux_console.h"
@@ -52,10 +53,13 @@ void PlatformWriteConsole(const char* text) {
         std::fputs(text, stdout);
     }
     FlushConsole();
+    // A progress line ("\rProcessing 43%") waits for its next step without a line end.
+    const size_t length = std::strlen(text);
+    if (length > 0) NoteConsoleLineOpen(text[length - 1] != '\n');
 }
 
-void PlatformWriteErrorLine(const char* line) {
-    std::fprintf(stderr, "%s\n", line);
+void PlatformWriteError(const char* text) {
+    std::fputs(InRunEncoding(text).c_str(), stderr);
     std::fflush(stderr);
 }
 

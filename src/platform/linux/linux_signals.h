@@ -9,6 +9,11 @@ bool TerminalGone();
 // A box found the terminal unusable.
 void MarkTerminalGone();
 
+// The console's last text left its line open (no line end), as a progress line does: a held
+// interrupt's line then starts on a line of its own where both outputs share a terminal or
+// file. Async-signal-safe to read.
+void NoteConsoleLineOpen(bool open);
+
 // From now on a signal that ends the program outside the stretch of a drive being written
 // first calls `lastWords` (async-signal-safe calls only), then ends the program by that
 // signal. A signal the program was started to ignore stays ignored.

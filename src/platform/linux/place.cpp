@@ -22,6 +22,7 @@
 #include "platform/linux/linux_device.h"
 #include "platform/linux/linux_place.h"
 #include "platform/linux/linux_signals.h"
+#include "platform/platform_console.h"
 #include "platform/platform_device.h"
 
 // glibc's wrapper of the capget system call; its header belongs to libcap.
@@ -61,9 +62,66 @@ int SrNumber(char letter) {
 void SayOnce(bool& said, const char* line) {
     if (said) return;
     said = true;
-    std::fputs(line, stderr);
-    std::fflush(stderr);
+    PlatformWriteError(line);
 }
+
+// The notes of this file in the run's language; Japanese as Shift-JIS.
+int Language() {
+    return PlatformGetOemCodePage() == 932 ? 1 : 0;
+}
+
+const char* const NoLockText[2] = {
+    "odd-fwupdate: %s cannot be created (%s); another odd-fwupdate could reach the drives "
+    "meanwhile.\n",
+    // odd-fwupdate: %s を作成できません (%s)。その間、別の odd-fwupdate
+    // がドライブに触れる可能性があります。
+    "odd-fwupdate: %s \x82\xf0\x8d\xec\x90\xac\x82\xc5\x82\xab\x82\xdc\x82\xb9\x82\xf1 (%s)\x81"
+    "B\x82\xbb\x82\xcc\x8a\xd4\x81"
+    "A\x95\xca\x82\xcc odd-fwupdate \x82\xaa\x83h\x83\x89\x83"
+    "C\x83u\x82\xc9\x90G\x82\xea\x82\xe9\x89\xc2\x94\\\x90\xab\x82\xaa\x82\xa0\x82\xe8\x82\xdc\x82"
+    "\xb7\x81"
+    "B\n",
+};
+
+const char* const PollingText[2] = {
+    "odd-fwupdate: the media polling of %s cannot be turned off (%s); the kernel may send the "
+    "drive commands of its own meanwhile.\n",
+    // odd-fwupdate: %s のメディアのポーリングを止められません
+    // (%s)。その間、カーネルが独自のコマンドをドライブに送ることがあります。
+    "odd-fwupdate: %s \x82\xcc\x83\x81\x83"
+    "f\x83"
+    "B\x83"
+    "A\x82\xcc\x83|\x81[\x83\x8a\x83\x93\x83O\x82\xf0\x8e~"
+    "\x82\xdf\x82\xe7\x82\xea\x82\xdc\x82\xb9\x82\xf1 (%s)\x81"
+    "B\x82\xbb\x82\xcc\x8a\xd4\x81"
+    "A\x83J\x81[\x83l\x83\x8b\x82\xaa\x93\xc6\x8e\xa9\x82\xcc\x83R\x83}"
+    "\x83\x93\x83h\x82\xf0\x83h\x83\x89\x83"
+    "C\x83u\x82\xc9\x91\x97\x82\xe9\x82\xb1\x82\xc6\x82\xaa\x82\xa0\x82\xe8\x82\xdc\x82\xb7\x81"
+    "B\n",
+};
+
+const char* const BusyProgramText[2] = {
+    "odd-fwupdate: drive %c: (%s) is in use by another odd-fwupdate (process %d); it is left "
+    "out.\n",
+    // odd-fwupdate: ドライブ %c: (%s) は別の odd-fwupdate (プロセス %d)
+    // が使用中のため、対象から外します。
+    "odd-fwupdate: \x83h\x83\x89\x83"
+    "C\x83u %c: (%s) \x82\xcd\x95\xca\x82\xcc odd-fwupdate (\x83v\x83\x8d\x83Z\x83X %d) "
+    "\x82\xaa\x8eg\x97p\x92\x86\x82\xcc\x82\xbd\x82\xdf\x81"
+    "A\x91\xce\x8f\xdb\x82\xa9\x82\xe7\x8aO\x82\xb5\x82\xdc\x82\xb7\x81"
+    "B\n",
+};
+
+const char* const BusyOtherText[2] = {
+    "odd-fwupdate: drive %c: (%s) is in use by another program; it is left out.\n",
+    // odd-fwupdate: ドライブ %c: (%s) は別のプログラムが使用中のため、対象から外します。
+    "odd-fwupdate: \x83h\x83\x89\x83"
+    "C\x83u %c: (%s) "
+    "\x82\xcd\x95\xca\x82\xcc\x83v\x83\x8d\x83O\x83\x89\x83\x80\x82\xaa\x8eg\x97p\x92\x86\x82\xcc"
+    "\x82\xbd\x82\xdf\x81"
+    "A\x91\xce\x8f\xdb\x82\xa9\x82\xe7\x8aO\x82\xb5\x82\xdc\x82\xb7\x81"
+    "B\n",
+};
 
 // The generic node of /dev/srN as sysfs lists it now, or false (the sg module not loaded).
 bool GenericNodeFor(char letter, char* path, size_t size) {
@@ -133,11 +191,8 @@ uint32_t TakeLock(char letter, Place& place, int32_t* holder) {
     // Another user's lock file can still be locked through a read-only descriptor.
     if (fd < 0 && errno == EACCES) fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
-        char line[192];
-        std::snprintf(line, sizeof line,
-                      "odd-fwupdate: %s cannot be created (%s); another odd-fwupdate could reach "
-                      "the drives meanwhile.\n",
-                      path, std::strerror(errno));
+        char line[384];
+        std::snprintf(line, sizeof line, NoLockText[Language()], path, std::strerror(errno));
         SayOnce(saidNoLock, line);
         return ERROR_SUCCESS;
     }
@@ -186,11 +241,9 @@ int HoldPolling(Place& place) {
     const int fd = open(place.PollPath, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT) return 1;
-        char line[256];
-        std::snprintf(line, sizeof line,
-                      "odd-fwupdate: the media polling of %s cannot be turned off (%s); the "
-                      "kernel may send the drive commands of its own meanwhile.\n",
-                      place.PollPath, std::strerror(errno));
+        char line[512];
+        std::snprintf(line, sizeof line, PollingText[Language()], place.PollPath,
+                      std::strerror(errno));
         SayOnce(saidUnwritable, line);
         return 0;
     }
@@ -208,11 +261,9 @@ int HoldPolling(Place& place) {
     if (out >= 0) close(out);
     if (!written) {
         place.PollSaved = 0;
-        char line[256];
-        std::snprintf(line, sizeof line,
-                      "odd-fwupdate: the media polling of %s cannot be turned off (%s); the "
-                      "kernel may send the drive commands of its own meanwhile.\n",
-                      place.PollPath, std::strerror(errno));
+        char line[512];
+        std::snprintf(line, sizeof line, PollingText[Language()], place.PollPath,
+                      std::strerror(errno));
         SayOnce(saidUnwritable, line);
         return 0;
     }
@@ -324,18 +375,14 @@ void PlatformReleaseDevice(char letter) {
 void PlatformReportDeviceBusy(char letter, int32_t holder) {
     char node[32] = "?";
     DevicePathForLetter(letter, node, sizeof node);
+    char line[384];
     if (holder > 0) {
-        std::fprintf(stderr,
-                     "odd-fwupdate: drive %c: (%s) is in use by another odd-fwupdate (process "
-                     "%d); it is left out.\n",
-                     letter, node, static_cast<int>(holder));
+        std::snprintf(line, sizeof line, BusyProgramText[Language()], letter, node,
+                      static_cast<int>(holder));
     } else {
-        std::fprintf(stderr,
-                     "odd-fwupdate: drive %c: (%s) is in use by another program; it is left "
-                     "out.\n",
-                     letter, node);
+        std::snprintf(line, sizeof line, BusyOtherText[Language()], letter, node);
     }
-    std::fflush(stderr);
+    PlatformWriteError(line);
 }
 
 bool PlaceClaimed(char letter) {

@@ -1,13 +1,16 @@
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "platform/linux/linux_console.h"
 #include "platform/linux/linux_device.h"
 #include "platform/linux/linux_signals.h"
+#include "platform/platform_console.h"
 #include "platform/platform_signals.h"
 
 namespace {
@@ -23,6 +26,10 @@ constexpr int IgnoredCount = sizeof IgnoredSignals / sizeof IgnoredSignals[0];
 volatile sig_atomic_t Inside = 0;
 volatile sig_atomic_t Held = 0;
 volatile sig_atomic_t HungUp = 0;
+// The console's last line has no line end yet (a progress line), and standard error goes
+// where standard output goes (one terminal, one file): the held line must start a line.
+volatile sig_atomic_t LineOpen = 0;
+volatile sig_atomic_t SharedOutput = 0;
 bool Gone = false;
 // Made before the section begins: the handler may only write it out.
 char HeldLine[256];
@@ -47,6 +54,7 @@ void OnHeldSignal(int number) {
     if (number == SIGHUP) HungUp = 1;
     if (Held == 0) {
         Held = number;
+        if (LineOpen != 0 && SharedOutput != 0) WriteToStderr("\n", 1);
         WriteToStderr(HeldLine, HeldLineLength);
     }
     errno = savedErrno;
@@ -77,6 +85,23 @@ void FormatHeldInterruptLine(char letter, char* line, size_t size) {
                   name);
 }
 
+// Both descriptors lead to the same file or terminal.
+bool OutputsShared() {
+    struct stat out;
+    struct stat err;
+    if (fstat(STDOUT_FILENO, &out) != 0 || fstat(STDERR_FILENO, &err) != 0) return false;
+    return out.st_dev == err.st_dev && out.st_ino == err.st_ino;
+}
+
+const char* const NotStartedText[2] = {
+    "odd-fwupdate: drive %s was not started.\n",
+    // odd-fwupdate: ドライブ %s の更新は開始されませんでした。
+    "odd-fwupdate: \x83h\x83\x89\x83"
+    "C\x83u %s \x82\xcc\x8dX\x90V\x82\xcd\x8aJ\x8en\x82\xb3\x82\xea\x82\xdc\x82\xb9\x82\xf1"
+    "\x82\xc5\x82\xb5\x82\xbd\x81"
+    "B\n",
+};
+
 void FormatUpdateModeLeftLine(char letter, char* line, size_t size) {
     char name[48];
     DriveName(letter, name, sizeof name);
@@ -97,10 +122,15 @@ void MarkTerminalGone() {
     Gone = true;
 }
 
+void NoteConsoleLineOpen(bool open) {
+    LineOpen = open ? 1 : 0;
+}
+
 void PlatformBeginCriticalSection(char letter) {
     if (Inside != 0) return;
     FormatHeldInterruptLine(letter, HeldLine, sizeof HeldLine);
     HeldLineLength = std::strlen(HeldLine);
+    SharedOutput = OutputsShared() ? 1 : 0;
 
     struct sigaction hold = {};
     hold.sa_handler = OnHeldSignal;
@@ -178,4 +208,12 @@ void PlatformReportUpdateModeLeft(char letter) {
     char line[320];
     FormatUpdateModeLeftLine(letter, line, sizeof line);
     WriteToStderr(line, std::strlen(line));
+}
+
+void PlatformReportNotStarted(char letter) {
+    char name[48];
+    DriveName(letter, name, sizeof name);
+    char line[160];
+    std::snprintf(line, sizeof line, NotStartedText[PlatformGetOemCodePage() == 932 ? 1 : 0], name);
+    PlatformWriteError(line);
 }

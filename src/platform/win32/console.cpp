@@ -9,10 +9,9 @@ void PlatformWriteConsole(const char* text) {
     std::fputs(text, stdout);
 }
 
-void PlatformWriteErrorLine(const char* line) {
-    std::fflush(stdout);
-    std::fputs(line, stderr);
-    std::fputs("\n", stderr);
+void PlatformWriteError(const char* text) {
+    std::fflush(stdout);  // what the console showed first stays first
+    std::fputs(text, stderr);
     std::fflush(stderr);
 }
 

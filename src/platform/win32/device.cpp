@@ -69,6 +69,13 @@ uint32_t PlatformCheckWriteRoute(char, uint32_t, uint32_t* limitKb) {
     return ERROR_SUCCESS;
 }
 
+// The Windows program reads no command line: no drive is ever named.
+void PlatformReportNotTarget(char) {}
+
+bool PlatformLetterOfDevicePath(const char*, char*) {
+    return false;
+}
+
 void PlatformCloseDevice(DeviceHandle handle) {
     if (handle != InvalidDeviceHandle) CloseHandle(AsHandle(handle));
 }

@@ -76,5 +76,12 @@ void PlatformReportUpdateModeLeft(char letter) {
     std::fflush(stderr);
 }
 
+void PlatformReportNotStarted(char letter) {
+    char name[24];
+    DriveName(letter, name, sizeof name);
+    std::fprintf(stderr, "odd-fwupdate: drive %s was not started.\n", name);
+    std::fflush(stderr);
+}
+
 // A console program cannot end itself by a console event: the exit status tells.
 void PlatformEndByHeldSignal() {}
