@@ -30,6 +30,13 @@ struct RunState {
     uint8_t DriveInUpdateMode[TargetListCapacity];
     // The machine is held up (no sleep, hibernation or shut-down) for the drive being written.
     int32_t MachineHeld;
+    // The system log's record of the selected drive: its procedure began writing; the last
+    // message shown that tells an outcome (NoDecidingMessage: none); the battery rule refused
+    // it, at this charge.
+    int32_t WritingRecorded;
+    int32_t DecidingMessage;
+    int32_t BatteryRefused;
+    int32_t BatteryRefusedPercent;
 
     // Targets and host
     int32_t TargetCount;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "base/drive_record.h"
 #include "base/run_state.h"
 #include "console/catalogue.h"
 #include "platform/platform_console.h"
@@ -109,6 +110,7 @@ int ShowMessageBox(const char* text, int32_t style) {
 int ShowMessage(uint32_t code, int32_t style) {
     char text[RunTextCapacity];
     FormatMessage(code, text, sizeof text);
+    NoteMessageShown(static_cast<int>(code), style == StyleOkCancel || style == StyleYesNo);
     switch (style) {
         case StyleOkCancel:
         case StyleYesNo:
