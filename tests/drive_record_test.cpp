@@ -47,6 +47,7 @@ struct Case {
     int FailNormalChunk;  // the n-th normal chunk fails every time (0: none)
     int BatteryPercent;   // on battery at this charge (0: on mains)
     uint32_t InterruptAtCommand;
+    bool KernelStuck;  // found on the package's kernel, and it stays there after the re-flash
     std::vector<std::string> Expected;
 };
 
@@ -54,50 +55,35 @@ class DriveRecordTest : public SimTest {};
 
 TEST_F(DriveRecordTest, EachDriveLeavesItsRecord) {
     const std::string start = std::string("n D ") + Start;
+    const std::string kernelStart =
+        "n D start vendor=\"KESTREL\" product=\"DVD-RW  QXR-930D\" from=0000 to=1.22";
+    const std::string updated = "n D end result=updated revision=1.22";
+    const std::string chunkLost = "e D end result=update-mode message=42";
+    // clang-format off
     const Case cases[] = {
-        {"updated", 1, "1.21", {Yes, Ok}, 0, 0, 0, {start, "n D end result=updated revision=1.22"}},
+        {"updated", 1, "1.21", {Yes, Ok}, 0, 0, 0, false, {start, updated}},
         // The failure is named, not the retry question after it; the drive stays in its
         // kernel.
-        {"chunk lost, retry declined",
-         1,
-         "1.21",
-         {Yes, No},
-         3,
-         0,
-         0,
-         {start, "e D end result=update-mode message=42"}},
+        {"chunk lost, retry declined", 1, "1.21", {Yes, No}, 3, 0, 0, false, {start, chunkLost}},
         // The retry runs the whole pass again: one start line all the same.
-        {"chunk lost, retried, declined",
-         1,
-         "1.21",
-         {Yes, Yes, Yes, No},
-         3,
-         0,
-         0,
-         {start, "e D end result=update-mode message=42"}},
-        {"on battery", 1, "1.21", {}, 0, 20, 0, {"w D refused battery=20"}},
-        {"already at the package's revision", 1, "1.22", {Ok}, 0, 0, 0, {"w D refused message=54"}},
-        {"declined", 1, "1.21", {No}, 0, 0, 0, {}},
+        {"chunk lost, retried, declined", 1, "1.21", {Yes, Yes, Yes, No}, 3, 0, 0, false,
+         {start, chunkLost}},
+        {"on battery", 1, "1.21", {}, 0, 20, 0, false, {"w D refused battery=20"}},
+        {"already at the package's revision", 1, "1.22", {Ok}, 0, 0, 0, false,
+         {"w D refused message=54"}},
+        {"declined", 1, "1.21", {No}, 0, 0, 0, false, {}},
         // Ctrl-C at the 20th command (a normal chunk) is held: the drive ends updated and
         // the line says the run ends by the signal; the second drive is never started.
-        {"interrupted",
-         2,
-         "1.21",
-         {Yes, Ok},
-         0,
-         0,
-         20,
+        {"interrupted", 2, "1.21", {Yes, Ok}, 0, 0, 20, false,
          {start, "n D end result=updated revision=1.22 signal=2"}},
-        {"two drives",
-         2,
-         "1.21",
-         {Yes, Ok},
-         0,
-         0,
-         0,
-         {start, "n D end result=updated revision=1.22", std::string("n E ") + Start,
-          "n E end result=updated revision=1.22"}},
+        // "Need not to update the Kernel." (10) tells progress: the retry question after the
+        // drive stayed on its kernel is what names the failure.
+        {"kernel current, stays on it", 1, "1.21", {Yes, No}, 0, 0, 0, true,
+         {kernelStart, "e D end result=update-mode message=47"}},
+        {"two drives", 2, "1.21", {Yes, Ok}, 0, 0, 0, false,
+         {start, updated, std::string("n E ") + Start, "n E end result=updated revision=1.22"}},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
         SimEndProcess();
@@ -118,6 +104,12 @@ TEST_F(DriveRecordTest, EachDriveLeavesItsRecord) {
             fault.BufferId = 0xF0;
             fault.NthCommand = 0;
             fault.Times = -1;
+        }
+        if (c.KernelStuck) {
+            first.Mode = VirtualDriveMode::Kernel;
+            first.NormalPartPresent = false;
+            first.KernelDateText = "08/07/25";
+            first.StayInKernelAfterReflash = 1;
         }
         if (c.BatteryPercent != 0) {
             Sim.HasPowerStatus = true;

@@ -222,3 +222,14 @@ battery-nt4-zeros src/base/battery.cpp         status.BatteryFlag == 0) { ~>    
 battery-no-system-battery src/base/battery.cpp if (status.BatteryFlag == BatteryFlagNoSystemBattery || ~> if (status.BatteryFlag == 0x80 + 1 ||
 battery-not-checked src/update/current_generation.cpp if (!PowerAllowsDriveUpdate()) return PassEnd::Finished; ~> if (false && !PowerAllowsDriveUpdate()) return PassEnd::Finished;
 battery-not-checked-legacy src/update/legacy_generation.cpp if (!PowerAllowsDriveUpdate()) return 1; ~> if (false && !PowerAllowsDriveUpdate()) return 1;
+# The record in the system log.
+log-start-missing src/base/drive_writing.cpp     RecordWritingStart(); ~>     (void)0;
+log-start-after-write src/update/current_generation.cpp     if (PreUpdateWrite() != 0) return PassEnd::Finished; ~>     State.WritingRecorded = 1; if (PreUpdateWrite() != 0) return PassEnd::Finished; State.WritingRecorded = 0; BeginDriveWriting();
+log-not-reset-per-drive src/run/run_driver.cpp         BeginDriveRecord(); ~>         (void)0;
+log-retry-question-named src/base/drive_record.cpp     if (question && State.DecidingMessage != NoDecidingMessage) return; ~>     if (question && false) return;
+log-progress-named src/base/drive_record.cpp     if (TellsProgress(code)) return; ~>     if (TellsProgress(code) && false) return;
+log-update-mode-as-failed src/base/drive_record.cpp "result=%s %s", updateMode ? "update-mode" : "failed", ~> "result=%s %s", updateMode ? "failed" : "failed",
+log-declined-recorded src/run/run_driver.cpp RecordDriveOutcome(result == 0, result == ResultDeclined, held); ~> RecordDriveOutcome(result == 0, false, held);
+log-signal-dropped src/base/drive_record.cpp     if (held != 0) { ~>     if (false) {
+log-battery-unnamed src/base/battery.cpp     NoteBatteryRefusal(state.Percent); ~>     (void)0;
+log-ident-options src/platform/linux/log.cpp         openlog("odd-fwupdate", LOG_PID, LOG_USER); ~>         openlog("odd-fwupdate", 0, LOG_DAEMON);
