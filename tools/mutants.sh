@@ -262,3 +262,14 @@ yes-newer-counts src/run/run_driver.cpp State.DriveRevisionNumber == State.NewRe
 held-line-joins src/platform/linux/signals.cpp if (LineOpen != 0 && SharedOutput != 0) WriteToStderr("\n", 1); ~> if (false) WriteToStderr("\n", 1);
 held-line-always-breaks src/platform/linux/signals.cpp SharedOutput = OutputsShared() ? 1 : 0; ~> SharedOutput = (OutputsShared() || true) ? 1 : 0;
 not-started-unsaid src/run/run_driver.cpp if (held != 0) ReportNotStarted(i); ~> if (false) ReportNotStarted(i);
+# The record in the system log.
+log-start-missing src/base/drive_writing.cpp     RecordWritingStart(); ~>     (void)0;
+log-start-after-write src/update/current_generation.cpp     if (PreUpdateWrite() != 0) return PassEnd::Finished; ~>     State.WritingRecorded = 1; if (PreUpdateWrite() != 0) return PassEnd::Finished; State.WritingRecorded = 0; BeginDriveWriting();
+log-not-reset-per-drive src/run/run_driver.cpp         BeginDriveRecord(); ~>         (void)0;
+log-retry-question-named src/base/drive_record.cpp     if (question && State.DecidingMessage != NoDecidingMessage) return; ~>     if (question && false) return;
+log-progress-named src/base/drive_record.cpp     if (TellsProgress(code)) return; ~>     if (TellsProgress(code) && false) return;
+log-update-mode-as-failed src/base/drive_record.cpp "result=%s %s", updateMode ? "update-mode" : "failed", ~> "result=%s %s", updateMode ? "failed" : "failed",
+log-declined-recorded src/run/run_driver.cpp RecordDriveOutcome(result == 0, result == ResultDeclined, held); ~> RecordDriveOutcome(result == 0, false, held);
+log-signal-dropped src/base/drive_record.cpp     if (held != 0) { ~>     if (false) {
+log-battery-unnamed src/base/battery.cpp     NoteBatteryRefusal(state.Percent); ~>     (void)0;
+log-ident-options src/platform/linux/log.cpp         openlog("odd-fwupdate", LOG_PID, LOG_USER); ~>         openlog("odd-fwupdate", 0, LOG_DAEMON);

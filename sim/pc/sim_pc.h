@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform_log.h"
 #include "platform/platform_power.h"
 #include "virtual_drive.h"
 
@@ -128,6 +129,15 @@ struct SimExecutionState {
     size_t CommandsBefore;
 };
 
+// A record of the system log, and how many commands had reached the drive layer by then.
+struct SimLogRecord {
+    LogLevel Level;
+    char Letter;
+    std::string Event;
+    std::string Details;
+    size_t CommandsBefore;
+};
+
 struct SimPc {
     // Console and language
     std::string Console;  // everything written to standard output
@@ -230,6 +240,9 @@ struct SimPc {
     std::vector<PowerSupply> PowerSupplies;
     std::vector<char> LowBatteryReports;
     std::vector<int> LowBatteryPercents;
+
+    // The system log: every record, in order.
+    std::vector<SimLogRecord> LogRecords;
 
     // Host hooks (the demo sets them; tests leave them empty): console text is also handed
     // to ShowConsole, boxes are answered by AskBox instead of BoxAnswers, and every stretch

@@ -634,6 +634,11 @@ bool ParseScenario(const std::string& text, E2eScenario& scenario, std::string& 
             scenario.Stderr +=
                 (rest == std::string::npos ? std::string() : DecodeEscapes(line.substr(rest))) +
                 "\n";
+        } else if (key == "syslog") {
+            scenario.CheckSyslog = true;
+            const size_t rest = line.find_first_not_of(" \t", line.find("syslog") + 6);
+            if (rest != std::string::npos)
+                scenario.Syslog += DecodeEscapes(line.substr(rest)) + "\n";
         } else if (key == "no-terminal") {
             scenario.NoTerminal = true;
         } else if (key == "stderr-to-stdout") {

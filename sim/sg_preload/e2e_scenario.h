@@ -81,6 +81,10 @@
 //   waits MS...             every wait of the program's clock, in order ("*K" repeats)
 //   stderr TEXT             one line of the expected standard error (escapes decoded; several
 //                           lines add up); without any, standard error must stay empty
+//   syslog [TEXT]           one line the program sent to the system log, as
+//                           "IDENT[PID] FACILITY.LEVEL: TEXT" (escapes decoded; several lines
+//                           add up); with any, the whole log must match ("syslog" alone: none
+//                           at all); without, the log is not checked
 //   stdout                  the rest of the file is the expected standard output: escapes
 //                           (\n \r \t \\ \xHH) decoded, the file's own line ends dropped
 
@@ -220,6 +224,8 @@ struct E2eScenario {
     std::string Stdout;
     std::vector<std::string> Args;
     std::string Stderr;  // expected standard error; empty: none
+    bool CheckSyslog = false;
+    std::string Syslog;  // the expected system log, a line each
     std::vector<E2eMeanwhile> Meanwhile;
     std::vector<E2ePowerSupply> PowerSupplies;
 };

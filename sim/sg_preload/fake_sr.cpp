@@ -197,6 +197,12 @@ struct Preload {
     // them: a logind inhibitor is the write end of a pipe.
     std::vector<std::pair<dev_t, ino_t>> InheritedPipes;
     std::vector<std::string> PipesHeld;
+    // The system log: openlog's ident, options and facility, and each line sent, as
+    // "IDENT[PID] FACILITY.LEVEL: TEXT" ("[PID]" when LOG_PID was asked for).
+    std::string LogIdent = "(no openlog)";
+    int LogOption = 0;
+    int LogFacility = 1 << 3;  // LOG_USER, the C library's default
+    std::vector<std::string> Syslog;
 };
 
 // Built in place, never destroyed: the clock hooks may come before the allocator is ready
@@ -714,6 +720,9 @@ void WriteRecord() {
     // Never silently: a wait list that overflowed does not match any scenario.
     if (p.LostWaits != 0) waits += "lost " + std::to_string(p.LostWaits) + " waits\n";
     WriteText(p.OutFolder + "/waits.txt", waits);
+    std::string syslog;
+    for (const std::string& line : p.Syslog) syslog += line + "\n";
+    WriteText(p.OutFolder + "/syslog.txt", syslog);
     std::string pipes;
     for (const std::string& line : p.PipesHeld) pipes += line + "\n";
     WriteText(p.OutFolder + "/pipes.txt",
@@ -725,6 +734,25 @@ void WriteRecord() {
         WriteBytes(base + ".normal.bin", drive.Model.NormalFlash);
     }
     writing = false;
+}
+
+// "IDENT[PID] FACILITY.LEVEL: TEXT", the facility the priority's own or else openlog's.
+void KeepSyslogLine(int priority, const char* format, va_list args) {
+    static const char* const levels[8] = {"emerg",   "alert",  "crit", "err",
+                                          "warning", "notice", "info", "debug"};
+    constexpr int LogPid = 0x01;
+    constexpr int FacilityMask = 0x03F8;
+    constexpr int User = 1 << 3;
+    constexpr int Daemon = 3 << 3;
+    Preload& p = P();
+    const int facility = (priority & FacilityMask) != 0 ? priority & FacilityMask : p.LogFacility;
+    std::string facilityName = facility == User     ? "user"
+                               : facility == Daemon ? "daemon"
+                                                    : "facility" + std::to_string(facility >> 3);
+    char text[1024];
+    vsnprintf(text, sizeof text, format, args);
+    p.Syslog.push_back(p.LogIdent + ((p.LogOption & LogPid) != 0 ? "[PID] " : " ") + facilityName +
+                       "." + levels[priority & 7] + ": " + text);
 }
 
 __attribute__((destructor)) void WriteRecordAtExit() {
@@ -2076,6 +2104,38 @@ int nanosleep(const struct timespec* length, struct timespec* left) {
     Advance(Ns(*length));
     if (left != nullptr) *left = timespec{0, 0};
     return 0;
+}
+
+// The system log: every line is kept for OUT/syslog.txt and none reaches the host's log.
+void openlog(const char* ident, int option, int facility) {
+    Preload& p = P();
+    p.LogIdent = ident != nullptr ? ident : "(null)";
+    p.LogOption = option;
+    if (facility != 0) p.LogFacility = facility;
+}
+
+void closelog() {}
+
+void vsyslog(int priority, const char* format, va_list args) {
+    KeepSyslogLine(priority, format, args);
+}
+
+void syslog(int priority, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    KeepSyslogLine(priority, format, args);
+    va_end(args);
+}
+
+void __vsyslog_chk(int priority, int, const char* format, va_list args) {
+    KeepSyslogLine(priority, format, args);
+}
+
+void __syslog_chk(int priority, int, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    KeepSyslogLine(priority, format, args);
+    va_end(args);
 }
 
 }  // extern "C"

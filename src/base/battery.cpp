@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "base/drive_record.h"
 #include "base/run_state.h"
 
 namespace {
@@ -96,6 +97,7 @@ bool PowerAllowsDriveUpdate() {
     const int target = State.SelectedTarget;
     const char letter =
         target >= 0 && target < TargetListCapacity ? State.TargetList[target].DriveLetter : 0;
+    NoteBatteryRefusal(state.Percent);
     PlatformReportLowBattery(letter, state.Percent, LowBatteryPercent);
     return false;
 }

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "base/drive_record.h"
 #include "base/run_state.h"
 #include "platform/platform_power.h"
 #include "platform/platform_signals.h"
@@ -20,6 +21,7 @@ void BeginDriveWriting() {
     const int target = State.SelectedTarget;
     if (!Listed(target)) return;
     State.DriveWritten[target] = 1;
+    RecordWritingStart();
     const char letter = State.TargetList[target].DriveLetter;
     PlatformBeginCriticalSection(letter);
     // A machine that sleeps or shuts down halfway cuts the drive off just as an interrupt

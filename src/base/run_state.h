@@ -48,6 +48,13 @@ struct RunState {
     // letter - 'D') are considered. Nothing sets it elsewhere.
     int32_t LettersNamed;
     uint32_t NamedLetters;
+    // The system log's record of the selected drive: its procedure began writing; the last
+    // message shown that tells an outcome (NoDecidingMessage: none); the battery rule refused
+    // it, at this charge.
+    int32_t WritingRecorded;
+    int32_t DecidingMessage;
+    int32_t BatteryRefused;
+    int32_t BatteryRefusedPercent;
 
     // Targets and host
     int32_t TargetCount;

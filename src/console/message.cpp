@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "base/drive_writing.h"
+#include "base/drive_record.h"
 #include "base/run_state.h"
 #include "console/catalogue.h"
 #include "platform/platform_console.h"
@@ -149,6 +150,7 @@ int ShowMessage(uint32_t code, int32_t style) {
         }
         return style == StyleYesNo ? AnswerYes : style == StyleOkCancel ? AnswerOk : 0;
     }
+    NoteMessageShown(static_cast<int>(code), style == StyleOkCancel || style == StyleYesNo);
     switch (style) {
         case StyleOkCancel:
         case StyleYesNo:

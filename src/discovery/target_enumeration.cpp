@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/drive_record.h"
 #include "base/run_state.h"
 #include "console/message.h"
 #include "device/command_executor.h"
@@ -189,10 +190,11 @@ int CheckWriteRoutes() {
         const char letter = State.TargetList[i].DriveLetter;
         uint32_t limitKb = 0;
         const uint32_t error = PlatformCheckWriteRoute(letter, ChunkBytes, &limitKb);
+        State.SelectedTarget = i;
+        BeginDriveRecord();
         if (error == ERROR_ACCESS_DENIED) {
             State.RouteRefusal[i] = RouteDenied;
             State.DeviceAccessDenied = 1;
-            State.SelectedTarget = i;
             ShowMessage(87, StyleError);
         } else if (error == ERROR_BAD_LENGTH) {
             State.RouteRefusal[i] = RouteTooNarrow;
@@ -206,7 +208,10 @@ int CheckWriteRoutes() {
             PlatformWriteError(line);
         } else {
             ++left;
+            continue;
         }
+        // The system log keeps the refusal; a dry run leaves no record.
+        if (State.DryRun == 0) RecordDriveOutcome(false, false, 0);
     }
     return left;
 }

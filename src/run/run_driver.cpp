@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "base/drive_record.h"
 #include "base/drive_writing.h"
 #include "base/run_state.h"
 #include "base/timing.h"
@@ -26,6 +27,7 @@ constexpr int LegacyProcedure = 0x0000;
 constexpr int CurrentProcedure = 0x1000;
 
 constexpr int ResultStopRun = -1;
+constexpr int ResultDeclined = 7;  // the user said No to the drive's question
 constexpr uint32_t PauseAfterSuccessMs = 2000;
 constexpr int ExitAfterSignal = 128;  // + the signal number, as a shell reports it
 
@@ -132,6 +134,7 @@ int RunProgram(const RunProcedures& procedures) {
         if (State.RouteRefusal[i] != RouteWritable) continue;
         State.SelectedTarget = i;
         State.DriveRevisionNumber = 0;  // this drive's own, once its identity is read
+        BeginDriveRecord();
         ShowMessage(34, StyleReport);
 
         int result = 1;  // a kind that selects no procedure leaves the target not updated
@@ -150,6 +153,7 @@ int RunProgram(const RunProcedures& procedures) {
         // is over: no further target is started.
         EndDriveWriting();
         const int held = HeldInterrupt();
+        RecordDriveOutcome(result == 0, result == ResultDeclined, held);
 
         if (!EndsAtPackageRevision(result)) allAtRevision = false;
         if (held != 0) ReportNotStarted(i);

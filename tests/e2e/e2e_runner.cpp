@@ -547,6 +547,12 @@ void CheckOutput(const E2eScenario& scenario, const fs::path& out) {
         Fail("standard error differs\n  expected: " + EscapeForDisplay(scenario.Stderr) +
              "\n  actual:   " + EscapeForDisplay(errors));
     }
+    std::string syslog;
+    if (scenario.CheckSyslog &&
+        (!ReadFile(out / "syslog.txt", syslog) || syslog != scenario.Syslog)) {
+        Fail("the system log differs\n  expected: " + EscapeForDisplay(scenario.Syslog) +
+             "\n  actual:   " + EscapeForDisplay(syslog));
+    }
     if (scenario.CheckStdout && output != scenario.Stdout) {
         Fail("standard output differs\n  expected: " + EscapeForDisplay(scenario.Stdout) +
              "\n  actual:   " + EscapeForDisplay(output));
