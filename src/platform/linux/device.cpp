@@ -106,6 +106,15 @@ bool GenericPathForEntry(const char* entry, char* path, size_t size) {
     return written > 0 && static_cast<size_t>(written) < size;
 }
 
+void DriveNameForLetter(char letter, char* name, size_t size) {
+    char node[32];
+    if (DevicePathForLetter(letter, node, sizeof node)) {
+        std::snprintf(name, size, "%c: (%s)", letter, node);
+    } else {
+        std::snprintf(name, size, "%c:", letter);
+    }
+}
+
 bool DevicePathForLetter(char letter, char* path, size_t size) {
     if (letter < FirstDeviceLetter || letter > LastDeviceLetter) return false;
     const int written = std::snprintf(path, size, "/dev/sr%d", letter - FirstDeviceLetter);

@@ -12,6 +12,9 @@
 // /dev/sr0 to /dev/sr22 stand for the drive letters D to Z. False for any other letter.
 bool DevicePathForLetter(char letter, char* path, size_t size);
 
+// The drive as the lines on standard error name it: "D: (/dev/sr0)".
+void DriveNameForLetter(char letter, char* name, size_t size);
+
 // An entry of /sys/block/srN/device/scsi_generic ("sg3") as its node ("/dev/sg3"). False for
 // any other entry, or when the path does not fit.
 bool GenericPathForEntry(const char* entry, char* path, size_t size);

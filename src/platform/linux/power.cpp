@@ -27,25 +27,8 @@ bool Japanese() {
     return PlatformGetOemCodePage() == 932;
 }
 
-// Shift-JIS text as this locale shows it.
-std::string InRunEncoding(const char* text) {
-    const bool utf8 =
-        LocaleNeedsUtf8(std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"), std::getenv("LANG"));
-    return utf8 ? Cp932ToUtf8(text) : std::string(text);
-}
-
-void DriveName(char letter, char* name, size_t size) {
-    char node[32];
-    if (DevicePathForLetter(letter, node, sizeof node)) {
-        std::snprintf(name, size, "%c: (%s)", letter, node);
-    } else {
-        std::snprintf(name, size, "%c:", letter);
-    }
-}
-
 void SayOnStderr(const char* line) {
-    std::fprintf(stderr, "%s\n", InRunEncoding(line).c_str());
-    std::fflush(stderr);
+    PlatformWriteError((std::string(line) + "\n").c_str());
 }
 
 const char* const LowBatteryText[2] = {
@@ -107,7 +90,7 @@ void ReportNotHeld(char letter, const char* reason) {
     if (said) return;
     said = true;
     char name[48];
-    DriveName(letter, name, sizeof name);
+    DriveNameForLetter(letter, name, sizeof name);
     char line[768];
     std::snprintf(line, sizeof line, NotHeldText[Japanese() ? 1 : 0], name, reason);
     SayOnStderr(line);
@@ -126,7 +109,7 @@ void TakeInhibitor(char letter) {
     sd_bus* bus = nullptr;
     if (sd_bus_open_system(&bus) < 0) return;
     char name[48];
-    DriveName(letter, name, sizeof name);
+    DriveNameForLetter(letter, name, sizeof name);
     char why[128];
     std::snprintf(why, sizeof why, "Writing the firmware of DVD drive %s", name);
 
@@ -240,7 +223,7 @@ int PlatformReadPowerSupplies(PowerSupply* supplies, int capacity) {
 
 void PlatformReportLowBattery(char letter, int percent, int threshold) {
     char name[48];
-    DriveName(letter, name, sizeof name);
+    DriveNameForLetter(letter, name, sizeof name);
     char line[512];
     std::snprintf(line, sizeof line, LowBatteryText[Japanese() ? 1 : 0], name, percent, threshold);
     SayOnStderr(line);

@@ -67,18 +67,9 @@ void OnEndingSignal(int number) {
     raise(number);
 }
 
-void DriveName(char letter, char* name, size_t size) {
-    char node[32];
-    if (DevicePathForLetter(letter, node, sizeof node)) {
-        std::snprintf(name, size, "%c: (%s)", letter, node);
-    } else {
-        std::snprintf(name, size, "%c:", letter);
-    }
-}
-
 void FormatHeldInterruptLine(char letter, char* line, size_t size) {
     char name[48];
-    DriveName(letter, name, sizeof name);
+    DriveNameForLetter(letter, name, sizeof name);
     std::snprintf(line, size,
                   "odd-fwupdate: drive %s is being written; the program will stop as soon as "
                   "that is safe.\n",
@@ -104,7 +95,7 @@ const char* const NotStartedText[2] = {
 
 void FormatUpdateModeLeftLine(char letter, char* line, size_t size) {
     char name[48];
-    DriveName(letter, name, sizeof name);
+    DriveNameForLetter(letter, name, sizeof name);
     std::snprintf(line, size,
                   "odd-fwupdate: drive %s is still in its update mode and cannot read discs; "
                   "run odd-fwupdate again in the same folder with a good package to finish the "
@@ -212,7 +203,7 @@ void PlatformReportUpdateModeLeft(char letter) {
 
 void PlatformReportNotStarted(char letter) {
     char name[48];
-    DriveName(letter, name, sizeof name);
+    DriveNameForLetter(letter, name, sizeof name);
     char line[160];
     std::snprintf(line, sizeof line, NotStartedText[PlatformGetOemCodePage() == 932 ? 1 : 0], name);
     PlatformWriteError(line);
