@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# The fleet playbook on two hosts of this machine (tests/fleet/inventory.yml), on virtual
-# drives: host_a's two drives must end at 1.22 in their normal mode, host_b must be reported
-# failed with the reason its drive was refused, and each host's log lines must be collected.
+# The fleet playbook on three hosts of this machine (tests/fleet/inventory.yml), on virtual
+# drives: host_a's two drives must end at 1.22 in their normal mode; host_b must be reported
+# failed with the reason its drive was refused, and host_c with the exit code and standard
+# error of the update that failed and the update mode its drive is left in; each host's log
+# lines must be collected.
 #
 #   tests/fleet/run_fleet.sh BUILD_DIR [PLAYBOOK_ARG...]
 #
@@ -22,12 +24,13 @@ fail() {
 # A fresh start: each host's package, and no state (the drives start as the scenarios say).
 rm -rf "$fleet"
 mkdir -p "$fleet/ansible-tmp"
-for host in host_a host_b; do
+for host in host_a host_b host_c; do
     "$build/tests/e2e/odd_e2e_runner" --package "$here/$host.scenario" "$fleet/$host/package" ||
         { echo "fleet: no package for $host" >&2; exit 2; }
 done
 
-export ANSIBLE_NOCOLOR=1 ANSIBLE_FORCE_COLOR=0 ANSIBLE_RETRY_FILES_ENABLED=0
+# Pipelining: each task runs without copying its module to a file first (the run is shorter).
+export ANSIBLE_NOCOLOR=1 ANSIBLE_FORCE_COLOR=0 ANSIBLE_RETRY_FILES_ENABLED=0 ANSIBLE_PIPELINING=1
 export ANSIBLE_LOCAL_TEMP=$fleet/ansible-tmp ANSIBLE_REMOTE_TEMP=$fleet/ansible-tmp
 export ANSIBLE_HOME=$fleet/ansible-home
 ansible-playbook -i "$here/inventory.yml" "$root/fleet/update-drives.yml" \
@@ -48,6 +51,11 @@ recap host_b | grep -Eq ' failed=1 ' || fail "host_b is not reported failed: $(r
 grep -q '^fatal: \[host_b\]' "$fleet/playbook.log" || fail "no failure line for host_b"
 grep -q '/dev/sr0 (D): refused, message 5: .*Disc is inserted' "$fleet/playbook.log" ||
     fail "host_b's failure does not give the drive's refusal and its reason"
+recap host_c | grep -Eq ' failed=1 ' || fail "host_c is not reported failed: $(recap host_c)"
+grep -q '/dev/sr0: odd-fwupdate --yes exited with 1: .*is still in its update mode' \
+    "$fleet/playbook.log" || fail "host_c's failure does not give the exit code and stderr"
+grep -q '/dev/sr0: reports revision .* in its update mode, not 1.22' "$fleet/playbook.log" ||
+    fail "host_c's failure does not say that the drive is still in its update mode"
 grep -q '^fatal: \[host_a\]' "$fleet/playbook.log" && fail "host_a has a failure line"
 grep -q '/dev/sr0, /dev/sr1 updated to 1.22' "$fleet/playbook.log" ||
     fail "host_a's result does not name both drives"
@@ -65,6 +73,7 @@ for drive in sr0 sr1; do
 done
 [ "$(state_of host_b revision sr0)" = 1.21 ] || fail "host_b sr0 changed its revision"
 [ "$(state_of host_b normal-chunks sr0)" = 0 ] || fail "host_b sr0 was written to"
+[ "$(state_of host_c mode sr0)" = kernel ] || fail "host_c sr0 is not in its update mode"
 
 # The log lines: both of host_a's updates, and nothing from host_b, where nothing ran.
 log=$fleet/collected
@@ -74,6 +83,8 @@ for drive in /dev/sr0 /dev/sr1; do
     grep -q "start drive=. node=$drive " "$log/host_a.log" 2>/dev/null ||
         fail "host_a's collected log has no start line for $drive"
 done
+grep -q 'result=update-mode' "$log/host_c.log" 2>/dev/null ||
+    fail "host_c's collected log does not say the drive was left in its update mode"
 [ -f "$log/host_b.log" ] || fail "host_b's log lines were not collected"
 [ -s "$log/host_b.log" ] && fail "host_b's collected log is not empty: $(cat "$log/host_b.log")"
 
@@ -81,4 +92,4 @@ if [ "$failures" -ne 0 ]; then
     echo "fleet: $failures problem(s); the playbook's output is above" >&2
     exit 1
 fi
-echo "fleet: host_a updated (sr0, sr1 at 1.22), host_b failed with its reason"
+echo "fleet: host_a updated (sr0, sr1 at 1.22), host_b and host_c failed with their reasons"
