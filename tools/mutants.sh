@@ -273,3 +273,13 @@ log-declined-recorded src/run/run_driver.cpp RecordDriveOutcome(result == 0, res
 log-signal-dropped src/base/drive_record.cpp     if (held != 0) { ~>     if (false) {
 log-battery-unnamed src/base/battery.cpp     NoteBatteryRefusal(state.Percent); ~>     (void)0;
 log-ident-options src/platform/linux/log.cpp         openlog("odd-fwupdate", LOG_PID, LOG_USER); ~>         openlog("odd-fwupdate", 0, LOG_DAEMON);
+# The fleet playbook and the fake's drives kept across processes (caught by fleet.playbook).
+fleet-plan-latest fleet/update-drives.yml selectattr('plan', 'equalto', 'update') ~> selectattr('plan', 'equalto', 'latest')
+fleet-refusals-ignored fleet/update-drives.yml {%- for drive in odd_refused -%} ~> {%- for drive in [] -%}
+fleet-after-unchecked fleet/update-drives.yml {%-   elif found[0].revision != odd_revision or found[0].update_mode -%} ~> {%-   elif false -%}
+fleet-exit-ignored fleet/update-drives.yml for run in odd_updates.results | default([]) if run.rc != 0 ~> for run in odd_updates.results | default([]) if run.rc > 1
+fleet-state-not-saved sim/sg_preload/fake_sr.cpp     if (p.StateDir.empty()) return; ~>     if (true) return;
+fleet-state-not-loaded sim/sg_preload/fake_sr.cpp if (!in) return;  // a drive not seen before starts as the scenario says ~> if (true) return;
+fleet-state-mode-lost sim/sg_preload/fake_sr.cpp if (key == "mode") ~> if (key == "mode-")
+fleet-state-any-process sim/sg_preload/fake_sr.cpp if (p.GenericOpens[i] == 0 && p.BlockOpens[i] == 0) continue; ~> if (false) continue;
+fleet-syslog-file-dropped sim/sg_preload/fake_sr.cpp if (syslogFile != nullptr) p.SyslogFile = syslogFile; ~> (void)syslogFile;
