@@ -273,3 +273,26 @@ log-declined-recorded src/run/run_driver.cpp RecordDriveOutcome(result == 0, res
 log-signal-dropped src/base/drive_record.cpp     if (held != 0) { ~>     if (false) {
 log-battery-unnamed src/base/battery.cpp     NoteBatteryRefusal(state.Percent); ~>     (void)0;
 log-ident-options src/platform/linux/log.cpp         openlog("odd-fwupdate", LOG_PID, LOG_USER); ~>         openlog("odd-fwupdate", 0, LOG_DAEMON);
+# The fleet playbook and the fake's drives kept across processes (caught by fleet.playbook).
+fleet-plan-latest fleet/update-drives.yml selectattr('plan', 'equalto', 'update') ~> selectattr('plan', 'equalto', 'latest')
+fleet-refusals-ignored fleet/update-drives.yml {%- for drive in odd_refused -%} ~> {%- for drive in [] -%}
+fleet-after-unchecked fleet/update-drives.yml {%-   elif found[0].revision != odd_revision or found[0].update_mode -%} ~> {%-   elif false -%}
+fleet-exit-ignored fleet/update-drives.yml for run in odd_updates.results | default([]) if run.rc != 0 ~> for run in odd_updates.results | default([]) if run.rc > 1
+fleet-state-not-saved sim/sg_preload/fake_sr.cpp     if (p.StateDir.empty()) return; ~>     if (true) return;
+fleet-state-not-loaded sim/sg_preload/fake_sr.cpp if (!in) return;  // a drive not seen before starts as the scenario says ~> if (true) return;
+fleet-state-mode-lost sim/sg_preload/fake_sr.cpp if (key == "mode") ~> if (key == "mode-")
+fleet-state-any-process sim/sg_preload/fake_sr.cpp if (p.GenericOpens[i] == 0 && p.BlockOpens[i] == 0) continue; ~> if (false) continue;
+fleet-syslog-file-dropped sim/sg_preload/fake_sr.cpp if (syslogFile != nullptr) p.SyslogFile = syslogFile; ~> (void)syslogFile;
+# The JSON documents of --list and --dry-run.
+json-busy-flag src/run/json_output.cpp + Bool(drive.Busy); ~> + Bool(false);
+json-package-is-swapped src/run/json_output.cpp return package > current ? "newer" : package == current ? "same" : "older"; ~> return package < current ? "newer" : package == current ? "same" : "older";
+json-escape-raw src/run/json_output.cpp             text += "\\u00" + Hex2(c); ~>             text += static_cast<char>(c);
+json-untrimmed src/run/json_output.cpp     while (length > 0 && (bytes[length - 1] == ' ' || bytes[length - 1] == '\0')) --length; ~>     while (false) --length;
+json-quote-unescaped src/run/json_output.cpp         if (c == '"' || c == '\\') { ~>         if (c == '\\') {
+json-latest-as-refused src/run/dry_run.cpp     if (State.DryRunMessage == AlreadyLatest) outcome.Plan = "latest"; ~>     (void)0;
+json-update-mode-compared src/run/command_line.cpp if (drive.ForPackage && !drive.UpdateMode) { ~> if (drive.ForPackage) {
+json-generic-missing src/run/command_line.cpp if (PlatformGenericNodeName(from.Letter, generic, sizeof generic)) drive.Generic = generic; ~> (void)generic;
+json-busy-identity src/run/command_line.cpp         if (drive.Busy) continue; ~>         (void)0;
+json-target-update-mode src/discovery/target_enumeration.cpp State.InUpdateMode == 1 || IdentifiesKernelOnly(State.WorkBuffer) ? 1 : 0; ~> 0;
+json-message-dropped src/run/json_output.cpp (drive.Message != 0 ? std::to_string(drive.Message) : "null") ~> std::string("null")
+list-header-missing src/run/command_line.cpp         Print(ListHeader); ~>         (void)ListHeader;

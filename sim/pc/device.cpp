@@ -326,6 +326,11 @@ void PlatformReportNotTarget(char letter) {
 }
 
 // The simulated PC's nodes: /dev/srN for the letter D + N.
+// The simulated PC has no SCSI generic nodes.
+bool PlatformGenericNodeName(char, char*, size_t) {
+    return false;
+}
+
 bool PlatformLetterOfDevicePath(const char* path, char* letter) {
     int number = -1;
     char end = 0;

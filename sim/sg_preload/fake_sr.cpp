@@ -19,6 +19,11 @@
 // for /run/lock (OUT/run-lock unless given) and ODD_E2E_SHARED one where the processes of one
 // run tell each other which generic nodes they hold open (OUT unless given): both outlive a
 // second program that a scenario starts.
+// ODD_E2E_STATE names a folder that carries the drives from one process to the next, as a
+// machine keeps its drives between two commands: a drive whose state is there starts from it
+// (the scenario only says how the drives were at first), and every drive is saved there at
+// exit. ODD_E2E_SYSLOG names a file that each system log line is added to as it is sent, with
+// the real process id, the way a host's log keeps the lines of every run.
 // pipes.txt records, per command (and at exit), the pipes the program held that it did not
 // start with.
 #include <dirent.h>
@@ -45,6 +50,7 @@
 
 #include <cerrno>
 #include <fstream>
+#include <iterator>
 #include <new>
 #include <sstream>
 #include <string>
@@ -203,6 +209,8 @@ struct Preload {
     int LogOption = 0;
     int LogFacility = 1 << 3;  // LOG_USER, the C library's default
     std::vector<std::string> Syslog;
+    std::string StateDir;    // ODD_E2E_STATE: "" when the drives start from the scenario
+    std::string SyslogFile;  // ODD_E2E_SYSLOG: "" when the log stays in OUT/syslog.txt
 };
 
 // Built in place, never destroyed: the clock hooks may come before the allocator is ready
@@ -420,6 +428,88 @@ int PipesBeyondInherited() {
     return count;
 }
 
+// ---- the drives from one process to the next --------------------------------------------
+
+// What an update changes in a drive and what it needs to answer as the updated drive next
+// time: its identity in both modes, the mode it runs, its flash and the counts a check reads.
+// A reboot under way is not kept: the next command comes later than any reboot takes.
+std::string DriveStateText(const VirtualDrive& m) {
+    std::ostringstream out;
+    out << "revision=" << EscapeForDisplay(m.Revision) << "\n"
+        << "date=" << EscapeForDisplay(m.DateText) << "\n"
+        << "kernel-revision=" << EscapeForDisplay(m.KernelRevision) << "\n"
+        << "kernel-date=" << EscapeForDisplay(m.KernelDateText) << "\n"
+        << "mode=" << (m.Mode == VirtualDriveMode::Kernel ? "kernel" : "normal") << "\n"
+        << "normal-part=" << (m.NormalPartPresent ? 1 : 0) << "\n"
+        << "kernel-flashed=" << (m.KernelFlashed ? 1 : 0) << "\n"
+        << "unit-attention=" << (m.UnitAttentionPending ? 1 : 0) << "\n"
+        << "stay-in-kernel=" << m.StayInKernelAfterReflash << "\n"
+        << "reflashes=" << m.ReflashCount << "\n"
+        << "power-losses=" << m.PowerLosses << "\n"
+        << "kernel-chunks=" << m.KernelChunks << "\n"
+        << "normal-chunks=" << m.NormalChunks << "\n"
+        << "kernel-end=" << m.KernelBytesEnd << "\n"
+        << "normal-end=" << m.NormalBytesEnd << "\n";
+    return out.str();
+}
+
+std::vector<uint8_t> ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+void LoadDriveState(const std::string& folder, int index, VirtualDrive& m) {
+    const std::string base = folder + "/sr" + std::to_string(index);
+    std::ifstream in(base + ".state");
+    if (!in) return;  // a drive not seen before starts as the scenario says
+    std::string line;
+    while (std::getline(in, line)) {
+        const size_t at = line.find('=');
+        if (at == std::string::npos) continue;
+        const std::string key = line.substr(0, at);
+        const std::string value = DecodeEscapes(line.substr(at + 1));
+        const uint32_t number = static_cast<uint32_t>(strtoul(value.c_str(), nullptr, 10));
+        if (key == "revision") m.Revision = value;
+        if (key == "date") m.DateText = value;
+        if (key == "kernel-revision") m.KernelRevision = value;
+        if (key == "kernel-date") m.KernelDateText = value;
+        if (key == "mode")
+            m.Mode = value == "kernel" ? VirtualDriveMode::Kernel : VirtualDriveMode::Normal;
+        if (key == "normal-part") m.NormalPartPresent = number != 0;
+        if (key == "kernel-flashed") m.KernelFlashed = number != 0;
+        if (key == "unit-attention") m.UnitAttentionPending = number != 0;
+        if (key == "stay-in-kernel") m.StayInKernelAfterReflash = number;
+        if (key == "reflashes") m.ReflashCount = number;
+        if (key == "power-losses") m.PowerLosses = number;
+        if (key == "kernel-chunks") m.KernelChunks = number;
+        if (key == "normal-chunks") m.NormalChunks = number;
+        if (key == "kernel-end") m.KernelBytesEnd = number;
+        if (key == "normal-end") m.NormalBytesEnd = number;
+    }
+    m.KernelFlash = ReadBytes(base + ".kernel.bin");
+    m.NormalFlash = ReadBytes(base + ".normal.bin");
+}
+
+void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+
+// Only a drive this process opened is saved: any other process that the preload reaches (a
+// shell, the interpreter that starts the program) leaves the state as the program left it.
+// Each drive's file is written whole under a new name and renamed, so a process that reads
+// the folder never finds half a state.
+void SaveDriveStates(const Preload& p) {
+    if (p.StateDir.empty()) return;
+    MakeFolders(p.StateDir);
+    for (size_t i = 0; i < p.Drives.size(); ++i) {
+        if (p.GenericOpens[i] == 0 && p.BlockOpens[i] == 0) continue;
+        const E2eDrive& drive = p.Drives[i];
+        const std::string base = p.StateDir + "/sr" + std::to_string(drive.Index);
+        WriteBytes(base + ".kernel.bin", drive.Model.KernelFlash);
+        WriteBytes(base + ".normal.bin", drive.Model.NormalFlash);
+        WriteText(base + ".state.new", DriveStateText(drive.Model));
+        rename((base + ".state.new").c_str(), (base + ".state").c_str());
+    }
+}
+
 void Load() {
     Preload& p = P();
     if (p.Loaded || p.Loading) return;
@@ -441,6 +531,13 @@ void Load() {
         p.PowerSupplies = scenario.PowerSupplies;
         p.Links = scenario.Links;
     }
+    const char* state = getenv("ODD_E2E_STATE");
+    if (state != nullptr && *state != '\0') {
+        p.StateDir = state;
+        for (E2eDrive& drive : p.Drives) LoadDriveState(p.StateDir, drive.Index, drive.Model);
+    }
+    const char* syslogFile = getenv("ODD_E2E_SYSLOG");
+    if (syslogFile != nullptr) p.SyslogFile = syslogFile;
     if (getenv("ODD_E2E_NO_SG") != nullptr) {
         for (E2eDrive& drive : p.Drives) drive.HasGenericNode = false;
     }
@@ -704,8 +801,13 @@ void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
 void WriteRecord() {
     Preload& p = P();
     static bool writing = false;
-    if (!p.Loaded || p.OutFolder.empty() || writing) return;
+    if (!p.Loaded || writing) return;
     writing = true;
+    SaveDriveStates(p);
+    if (p.OutFolder.empty()) {
+        writing = false;
+        return;
+    }
     CatchUpPolling();
     std::string trace;
     for (const std::string& line : p.Trace) trace += line + "\n";
@@ -744,6 +846,7 @@ void KeepSyslogLine(int priority, const char* format, va_list args) {
     constexpr int FacilityMask = 0x03F8;
     constexpr int User = 1 << 3;
     constexpr int Daemon = 3 << 3;
+    Load();  // the file named by ODD_E2E_SYSLOG
     Preload& p = P();
     const int facility = (priority & FacilityMask) != 0 ? priority & FacilityMask : p.LogFacility;
     std::string facilityName = facility == User     ? "user"
@@ -751,8 +854,15 @@ void KeepSyslogLine(int priority, const char* format, va_list args) {
                                                     : "facility" + std::to_string(facility >> 3);
     char text[1024];
     vsnprintf(text, sizeof text, format, args);
+    const std::string where = "." + std::string(levels[priority & 7]) + ": " + text;
     p.Syslog.push_back(p.LogIdent + ((p.LogOption & LogPid) != 0 ? "[PID] " : " ") + facilityName +
-                       "." + levels[priority & 7] + ": " + text);
+                       where);
+    if (!p.SyslogFile.empty()) {
+        const std::string pid =
+            (p.LogOption & LogPid) != 0 ? "[" + std::to_string(getpid()) + "] " : " ";
+        std::ofstream log(p.SyslogFile, std::ios::binary | std::ios::app);
+        log << p.LogIdent + pid + facilityName + where + "\n";
+    }
 }
 
 __attribute__((destructor)) void WriteRecordAtExit() {

@@ -8,6 +8,7 @@
 #include "platform/platform_device.h"
 
 constexpr size_t RunTextCapacity = 2048;
+constexpr int IdentifiedTargetCapacity = 'Z' - 'D' + 1;  // one per drive letter
 constexpr int AdapterNameCapacity = 16;  // adapters beyond the 16th have no name entry
 constexpr int AdapterNameSize = 32;
 
@@ -59,6 +60,10 @@ struct RunState {
     // Targets and host
     int32_t TargetCount;
     TargetEntry TargetList[TargetListCapacity];
+    // The first targets' INQUIRY as enumeration read it, and whether each matched in its
+    // update mode: the dry run's document names the drives with them, asking nothing more.
+    uint8_t TargetInquiry[IdentifiedTargetCapacity][96];
+    uint8_t TargetUpdateMode[IdentifiedTargetCapacity];
     NotificationTable Notifications;
     BusyPlaces Busy;
     int32_t UsesAspi;
@@ -98,7 +103,8 @@ struct RunState {
     int32_t ImageSize;
     uint16_t NewRevision;
     char NewRevisionText[5];
-    uint32_t ImageDate;  // BCD 0xCCYYMMDD of the loaded image; 0 when none was derived
+    uint32_t ImageDate;        // BCD 0xCCYYMMDD of the loaded image; 0 when none was derived
+    uint32_t NormalImageDate;  // the same of the last normal image loaded; 0: none
     // The image file last read into ImageBuffer, and each image as its checks passed: a
     // reload before the write must match what was checked.
     ImageFingerprint LoadedImage;

@@ -19,6 +19,7 @@ constexpr int AnswerYes = 6;
 constexpr int AnswerNo = 7;
 
 constexpr uint32_t CodePageJapanese = 932;
+constexpr uint32_t CodePageEnglish = 437;
 
 // Builds message `code` in the run's language from the current run values and shows it
 // as `style` says; returns the answer (0 for console-only styles).

@@ -13,13 +13,12 @@ constexpr uint8_t CdDvdDevice = 5;
 constexpr int RevisionOffset = 32;
 constexpr int IdentityOffset = 8;
 
-// A drive of the family that reports "0000" runs its kernel only, whatever its page says.
-bool ReportsKernelIdentity(const uint8_t* inquiry) {
+}  // namespace
+
+bool IdentifiesKernelOnly(const uint8_t* inquiry) {
     return std::memcmp(inquiry + RevisionOffset, "0000", 4) == 0 &&
            std::memcmp(inquiry + IdentityOffset, "KESTREL DVD-RW  QXR-", 20) == 0;
 }
-
-}  // namespace
 
 int ListOpticalDrives(ListedDrive drives[ListedDriveCapacity]) {
     if (State.UsesAspi == 1 || State.WorkBuffer == nullptr ||
@@ -67,7 +66,7 @@ int ListOpticalDrives(ListedDrive drives[ListedDriveCapacity]) {
         std::memcpy(drive.Inquiry, State.WorkBuffer, InquiryLength);
         drive.Entry = entry;
         drive.InUpdateMode =
-            entry >= 0 && (State.InUpdateMode == 1 || ReportsKernelIdentity(drive.Inquiry));
+            entry >= 0 && (State.InUpdateMode == 1 || IdentifiesKernelOnly(drive.Inquiry));
         drive.Busy = 0;
         drive.Holder = 0;
     }

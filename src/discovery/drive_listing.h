@@ -23,3 +23,6 @@ constexpr int ListedDriveCapacity = 'Z' - 'D' + 1;
 // CD/DVD drive and every drive the definition matches, in letter order; returns their number.
 // Needs the probe's work buffer; on ASPI nothing is walked and the result is 0.
 int ListOpticalDrives(ListedDrive drives[ListedDriveCapacity]);
+
+// A drive of the family that reports "0000" runs its kernel only, whatever its page says.
+bool IdentifiesKernelOnly(const uint8_t* inquiry);

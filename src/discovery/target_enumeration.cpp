@@ -8,6 +8,7 @@
 #include "console/message.h"
 #include "device/command_executor.h"
 #include "device/drive_commands.h"
+#include "discovery/drive_listing.h"
 #include "platform/platform_console.h"
 #include "platform/platform_device.h"
 
@@ -110,9 +111,18 @@ int EnumerateSpti() {
         if (ProbeVendorPage(0, 0) != 0) ClearVendorPage();
 
         bool kept = notified;
+        // MatchDefinition only ever sets the flag; this drive's own answer is kept apart.
+        const int32_t updateModeBefore = State.InUpdateMode;
+        State.InUpdateMode = 0;
         if (found < TargetListCapacity && MatchDefinition(State.WorkBuffer) >= 0) {
             if (named && cdDvd) HoldMediaNotification(letter);
             State.TargetList[found].DriveLetter = letter;
+            if (found < IdentifiedTargetCapacity) {
+                std::memcpy(State.TargetInquiry[found], State.WorkBuffer,
+                            sizeof State.TargetInquiry[found]);
+                State.TargetUpdateMode[found] =
+                    State.InUpdateMode == 1 || IdentifiesKernelOnly(State.WorkBuffer) ? 1 : 0;
+            }
             // OpenDriveDevice notes this index for a device without a SCSI address.
             State.SelectedTarget = found;
             ++found;
@@ -120,6 +130,7 @@ int EnumerateSpti() {
         } else if (named) {
             PlatformReportNotTarget(letter);
         }
+        State.InUpdateMode |= updateModeBefore;
         CloseDriveDevice();
         if (!kept) ReleaseDriveLetter(letter);
     }

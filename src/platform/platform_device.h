@@ -63,6 +63,10 @@ bool PlatformLetterOfDevicePath(const char* path, char* letter);
 // ("/dev/sr0" for D on Linux, "\\.\D:" on Windows). False for a letter without one.
 bool PlatformDeviceName(char letter, char* name, size_t size);
 
+// The SCSI generic node the host gives the drive at `letter` ("/dev/sg1" on Linux), for the
+// machine-readable list. False where there is none (no sg module, Windows, the simulated PC).
+bool PlatformGenericNodeName(char letter, char* name, size_t size);
+
 // IOCTL_SCSI_GET_CAPABILITIES: ERROR_SUCCESS or the error code; the output is not used.
 uint32_t PlatformGetCapabilities(DeviceHandle handle);
 

@@ -12,6 +12,7 @@
 #include "platform/platform_device.h"
 #include "run/command_line_ja.h"
 #include "run/dry_run.h"
+#include "run/json_output.h"
 #include "run/run_driver.h"
 #include "update/drive_identity.h"
 
@@ -44,15 +45,6 @@ std::string Printable(const uint8_t* bytes, size_t length) {
 std::string TrimRight(std::string text) {
     while (!text.empty() && text.back() == ' ') text.pop_back();
     return text;
-}
-
-// The package's revision as "d.dd": the legacy entries name theirs, the others share
-// NewRevision.
-uint16_t PackageRevision(const DefinitionEntry& entry) {
-    if (entry.RevisionText[0] != '\0' && std::memcmp(entry.RevisionText, "0000", 4) != 0) {
-        return RevisionNumber(reinterpret_cast<const uint8_t*>(entry.RevisionText));
-    }
-    return State.NewRevision;
 }
 
 std::string RevisionText(uint16_t revision) {
@@ -130,6 +122,10 @@ const char* const HelpEn =
     "              drive saying what the update would do or which check (message\n"
     "              number and text) stops it; asks nothing and sends nothing that\n"
     "              changes a drive\n"
+    "  --json      with --list or --dry-run: one JSON document on standard output\n"
+    "              instead of the lines (each drive's letter, device, sg node,\n"
+    "              identity, how the package compares and, with --dry-run, its plan,\n"
+    "              the deciding message and the reason); notes stay on standard error\n"
     "\n"
     "Devices:\n"
     "  /dev/srN, its sg node /dev/sgN, a path that resolves to one of them\n"
@@ -193,11 +189,8 @@ std::string ListLine(const ListedDrive& drive) {
         return line;
     }
     const uint8_t* inquiry = drive.Inquiry;
-    // The short date form YY/MM/DD has 8 characters; the others up to 10.
-    const bool shortDate = inquiry[39] == '/' && inquiry[42] == '/';
     const std::string date =
-        TrimRight(Printable(inquiry + InquiryOffset::FirmwareDateText,
-                            shortDate ? 8 : InquiryOffset::FirmwareDateLength));
+        TrimRight(Printable(inquiry + InquiryOffset::FirmwareDateText, InquiryDateLength(inquiry)));
 
     char line[160];
     std::snprintf(line, sizeof line, "%c  %-10s %s  %s  %s  %-10s", drive.Letter, device,
@@ -211,14 +204,40 @@ std::string ListLine(const ListedDrive& drive) {
         if (drive.InUpdateMode) {
             text += "  in update mode: " + name + " finishes the update";
         } else {
-            const uint16_t current = RevisionNumber(inquiry + InquiryOffset::RevisionText);
-            text += "  " + name +
-                    (package > current    ? " is newer"
-                     : package == current ? " is the same"
-                                          : " is older");
+            const std::string is = PackageIs(package, inquiry);
+            text += "  " + name + " is " + (is == "same" ? "the same" : is);
         }
     }
     return TrimRight(text) + "\n";
+}
+
+// The lines' columns named, aligned with them.
+const char* const ListHeader = "L  DEVICE     VENDOR    PRODUCT           REV   DATE        NOTE\n";
+
+// The list as one JSON document: a busy drive was asked nothing, so it has no identity.
+std::string ListDocument(const ListedDrive* listed, int count) {
+    static JsonDrive drives[ListedDriveCapacity];
+    const uint16_t revision = PackageRevision(State.Definition.Entries[0]);
+    for (int i = 0; i < count; ++i) {
+        const ListedDrive& from = listed[i];
+        JsonDrive& drive = drives[i];
+        drive = JsonDrive();
+        drive.Letter = from.Letter;
+        char node[32] = "";
+        if (PlatformDeviceName(from.Letter, node, sizeof node)) drive.Device = node;
+        char generic[32] = "";
+        if (PlatformGenericNodeName(from.Letter, generic, sizeof generic)) drive.Generic = generic;
+        drive.Busy = from.Busy != 0;
+        if (drive.Busy) continue;
+        drive.Inquiry = from.Inquiry;
+        drive.ForPackage = from.Entry >= 0;
+        drive.UpdateMode = from.InUpdateMode != 0;
+        if (drive.ForPackage && !drive.UpdateMode) {
+            drive.PackageIs =
+                PackageIs(PackageRevision(State.Definition.Entries[from.Entry]), from.Inquiry);
+        }
+    }
+    return JsonDocument(revision, false, 0, drives, count);
 }
 
 // The problem on its own line, then the usage line; both in the run's language.
@@ -245,6 +264,7 @@ struct CommandLine {
     int Actions = 0;  // how many of --help, --version, --list were given
     bool Yes = false;
     int Devices = 0;  // DEVICE words
+    bool Json = false;
 };
 
 struct OptionRow {
@@ -264,6 +284,7 @@ const OptionRow OptionTable[] = {
     {"--list", nullptr, [](CommandLine& line) { Choose(line, Action::List); }},
     {"--dry-run", nullptr, [](CommandLine& line) { Choose(line, Action::DryRun); }},
     {"--yes", "-y", [](CommandLine& line) { line.Yes = true; }},
+    {"--json", nullptr, [](CommandLine& line) { line.Json = true; }},
 };
 
 const OptionRow* FindOption(const char* word) {
@@ -318,15 +339,20 @@ void NameDevices(int argc, const char* const* argv) {
 }
 
 }  // namespace
-int ListDrives() {
+int ListDrives(bool json) {
     FillUpdateDefinition();
     ProbeHost();
     static ListedDrive drives[ListedDriveCapacity];
     const int count = ListOpticalDrives(drives);
     int forPackage = 0;
     int busy = 0;
+    if (json) {
+        Print(ListDocument(drives, count));
+    } else if (count > 0) {
+        Print(ListHeader);
+    }
     for (int i = 0; i < count; ++i) {
-        Print(ListLine(drives[i]));
+        if (!json) Print(ListLine(drives[i]));
         if (drives[i].Entry >= 0) ++forPackage;
         if (drives[i].Busy != 0) ++busy;
     }
@@ -381,6 +407,9 @@ int RunCommandLine(int argc, const char* const* argv) {
     if (line.Yes && line.Chosen != Action::Run) {
         return Usage("--yes goes with a run only", YesOnlyRunJa);
     }
+    if (line.Json && line.Chosen != Action::List && line.Chosen != Action::DryRun) {
+        return Usage("--json goes with --list or --dry-run only", JsonOnlyListJa);
+    }
 
     switch (line.Chosen) {
         case Action::Help:
@@ -393,10 +422,10 @@ int RunCommandLine(int argc, const char* const* argv) {
             return 0;
         case Action::List:
             if (line.Devices > 0) NameDevices(argc, argv);
-            return ListDrives();
+            return ListDrives(line.Json);
         case Action::DryRun:
             if (line.Devices > 0) NameDevices(argc, argv);
-            return DryRunDrives();
+            return DryRunDrives(line.Json);
         case Action::Run:
             break;
     }

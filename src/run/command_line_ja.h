@@ -7,6 +7,7 @@ extern const char* const UnknownOptionJa;
 extern const char* const UnknownWordJa;
 extern const char* const OneActionJa;
 extern const char* const YesOnlyRunJa;
+extern const char* const JsonOnlyListJa;
 extern const char* const NotDriveJa;
 extern const char* const NoDriveOpenedJa;
 extern const char* const NoDriveFoundJa;

@@ -1,15 +1,18 @@
 #include "run/dry_run.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "base/run_state.h"
 #include "console/message.h"
+#include "discovery/drive_listing.h"
 #include "discovery/host_probe.h"
 #include "discovery/target_enumeration.h"
 #include "platform/platform_console.h"
 #include "platform/platform_device.h"
+#include "run/json_output.h"
 #include "run/run_driver.h"
 #include "update/current_generation.h"
 
@@ -86,8 +89,24 @@ void Say(const std::string& line) {
     PlatformWriteConsole((line + "\n").c_str());
 }
 
-// What the checks of one target ended with: the line, and whether the drive would be updated.
-bool CheckTarget(int target) {
+// What the checks of one drive ended with, for its line and for the document.
+struct Outcome {
+    const char* Plan;  // "update", "latest", "refused", "busy"
+    uint32_t Message;  // the message that decided it, or 0
+    std::string Reason;
+    std::string Line;  // the line in the run's language
+};
+
+constexpr uint32_t AlreadyLatest = 54;
+
+Outcome Refused(const std::string& name, uint32_t message, const std::string& reason) {
+    std::string line = name + ": " + Words().NotUpdated + ": ";
+    if (message != 0) line += std::string(Words().Message) + " " + std::to_string(message) + ": ";
+    return {"refused", message, reason, line + reason};
+}
+
+// The checks of one target.
+Outcome CheckTarget(int target) {
     const char letter = State.TargetList[target].DriveLetter;
     const std::string name = DriveName(letter);
     if (State.RouteRefusal[target] == RouteDenied) {
@@ -95,18 +114,12 @@ bool CheckTarget(int target) {
         State.SelectedTarget = target;
         State.DryRunMessage = 0;
         ShowMessage(87, StyleError);
-        Say(name + ": " + Words().NotUpdated + ": " + Words().Message +
-            " 87: " + OneLine(State.DryRunText));
-        return false;
+        return Refused(name, 87, OneLine(State.DryRunText));
     }
-    if (State.RouteRefusal[target] == RouteTooNarrow) {
-        Say(name + ": " + Words().NotUpdated + ": " + Words().Narrow);
-        return false;
-    }
+    if (State.RouteRefusal[target] == RouteTooNarrow) return Refused(name, 0, Words().Narrow);
     // The legacy procedure writes as it checks: a dry run does not start it.
     if ((State.Definition.Entries[0].KindCode & ProcedureMask) != CurrentProcedure) {
-        Say(name + ": " + Words().NotChecked);
-        return false;
+        return {"refused", 0, Words().NotChecked, name + ": " + Words().NotChecked};
     }
     State.SelectedTarget = target;
     State.DryRunMessage = 0;
@@ -115,42 +128,92 @@ bool CheckTarget(int target) {
     const int result = UpdateCurrentGeneration();
     const std::string revision = DriveRevision();
     if (result == 0) {
-        Say(name + " " + revision + " -> " + OneLine(State.NewRevisionText));
-        return true;
+        const std::string change = revision + " -> " + OneLine(State.NewRevisionText);
+        return {"update", 0, change, name + " " + change};
     }
     // A drive that could not be identified has no revision to show.
-    std::string line = name + (revision != "????" ? " " + revision : "");
-    line += std::string(": ") + Words().NotUpdated;
-    if (State.DryRunMessage != 0) {
-        line += ": " + std::string(Words().Message) + " " + std::to_string(State.DryRunMessage) +
-                ": " + OneLine(State.DryRunText);
+    const std::string shown = name + (revision != "????" ? " " + revision : "");
+    if (State.DryRunMessage == 0) {
+        return {"refused", 0, Words().NotUpdated, shown + ": " + Words().NotUpdated};
     }
-    Say(line);
-    return false;
+    Outcome outcome = Refused(shown, State.DryRunMessage, OneLine(State.DryRunText));
+    if (State.DryRunMessage == AlreadyLatest) outcome.Plan = "latest";
+    return outcome;
+}
+
+// The drive as the document names it; a busy drive was asked nothing.
+JsonDrive Described(char letter, int target, uint16_t packageRevision) {
+    JsonDrive drive;
+    drive.Letter = letter;
+    char node[32] = "";
+    if (PlatformDeviceName(letter, node, sizeof node)) drive.Device = node;
+    char generic[32] = "";
+    if (PlatformGenericNodeName(letter, generic, sizeof generic)) drive.Generic = generic;
+    if (target < 0) {
+        drive.Busy = true;
+        return drive;
+    }
+    drive.ForPackage = true;
+    if (target < IdentifiedTargetCapacity) {
+        drive.Inquiry = State.TargetInquiry[target];
+        drive.UpdateMode = State.TargetUpdateMode[target] != 0;
+        if (!drive.UpdateMode) drive.PackageIs = PackageIs(packageRevision, drive.Inquiry);
+    }
+    return drive;
 }
 
 }  // namespace
 
-int DryRunDrives() {
+int DryRunDrives(bool json) {
     State.DryRun = 1;
     State.UpdateAll = 0;
-    State.OemCodePage = PlatformGetOemCodePage();
+    // The document's reasons are English whatever the locale: scripts compare them.
+    State.OemCodePage = json ? CodePageEnglish : PlatformGetOemCodePage();
     FillUpdateDefinition();
     ProbeHost();
     EnumerateTargets();
+    const uint16_t packageRevision = PackageRevision(State.Definition.Entries[0]);
+    State.NormalImageDate = 0;
+
+    static JsonDrive drives[ListedDriveCapacity];
+    int described = 0;
+    auto note = [&](char letter, int target, const Outcome& outcome) {
+        if (!json) {
+            Say(outcome.Line);
+            return;
+        }
+        if (described >= ListedDriveCapacity) return;
+        JsonDrive& drive = drives[described++];
+        drive = Described(letter, target, packageRevision);
+        drive.Plan = outcome.Plan;
+        drive.Message = outcome.Message;
+        drive.Reason = outcome.Reason;
+    };
 
     // The drives another copy of the program holds, first: nothing was asked of them.
     for (int i = 0; i < State.Busy.Count; ++i) {
         char text[160];
         std::snprintf(text, sizeof text, Words().InUse, static_cast<int>(State.Busy.Holders[i]));
-        Say(DriveName(State.Busy.Letters[i]) + ": " + Words().NotUpdated + ": " +
-            (State.Busy.Holders[i] > 0 ? text : Words().InUseByProgram));
+        const std::string reason = State.Busy.Holders[i] > 0 ? text : Words().InUseByProgram;
+        const char letter = State.Busy.Letters[i];
+        note(letter, -1,
+             {"busy", 0, reason, DriveName(letter) + ": " + Words().NotUpdated + ": " + reason});
     }
     CheckWriteRoutes();  // in a dry run its 87 is only kept, and said on the drive's line
 
     int wouldUpdate = 0;
     for (int i = 0; i < State.TargetCount && i < TargetListCapacity; ++i) {
-        if (CheckTarget(i)) ++wouldUpdate;
+        const Outcome outcome = CheckTarget(i);
+        if (std::strcmp(outcome.Plan, "update") == 0) ++wouldUpdate;
+        note(State.TargetList[i].DriveLetter, i, outcome);
+    }
+    if (json) {
+        // In letter order, as the list shows them.
+        std::stable_sort(drives, drives + described, [](const JsonDrive& a, const JsonDrive& b) {
+            return a.Letter < b.Letter;
+        });
+        PlatformWriteConsole(
+            JsonDocument(packageRevision, true, State.NormalImageDate, drives, described).c_str());
     }
     ReleaseRun();
     return wouldUpdate > 0 ? 0 : 1;

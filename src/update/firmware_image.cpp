@@ -132,6 +132,7 @@ int LoadFirmwareImage(ImagePart part) {
     }
     State.NewRevision = RevisionNumber(image + ImageHeader::RevisionText);
     State.ImageDate = ImageDateOf(image, part);
+    if (part == ImagePartNormal) State.NormalImageDate = State.ImageDate;
 
     const bool dated = part == ImagePartNormal || IsPartnerImage(image);
     if (dated && State.ImageDate < EntryFirmwareDate()) {

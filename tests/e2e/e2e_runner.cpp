@@ -5,6 +5,7 @@
 // drives' state and flash, the command trace and the waits are compared with the scenario.
 //
 //   odd_e2e_runner PROGRAM PRELOAD SCENARIO WORK-FOLDER [OPTION...]
+//   odd_e2e_runner --package SCENARIO FOLDER     (the package alone, for tests of their own)
 //
 // --nodes=sr takes the SCSI generic nodes away (the sg module not loaded): the same scenario
 // then runs on /dev/srN alone. PRELOAD "none" runs the program against the machine's own
@@ -842,7 +843,27 @@ std::string DescribeEnd(int status) {
 
 }  // namespace
 
+// --package SCENARIO FOLDER: the scenario's package alone, written into FOLDER, for tests
+// that run the program themselves (the fleet playbook's).
+int WritePackageOnly(const fs::path& scenarioFile, const fs::path& folder) {
+    std::string text, error;
+    E2eScenario scenario;
+    if (!ReadFile(scenarioFile, text) || !ParseScenario(text, scenario, error)) {
+        std::fprintf(stderr, "%s: %s\n", scenarioFile.c_str(), error.c_str());
+        return 2;
+    }
+    std::error_code ignored;
+    fs::create_directories(folder, ignored);
+    if (!scenario.Package.Present || !WritePackage(scenario, folder)) {
+        std::fprintf(stderr, "%s: no package written into %s\n", scenarioFile.c_str(),
+                     folder.c_str());
+        return 2;
+    }
+    return 0;
+}
+
 int main(int argc, char** argv) {
+    if (argc == 4 && std::string(argv[1]) == "--package") return WritePackageOnly(argv[2], argv[3]);
     bool usage = argc < 5;
     for (int i = 5; i < argc; ++i) {
         const std::string option = argv[i];
@@ -861,8 +882,10 @@ int main(int argc, char** argv) {
         }
     }
     if (usage) {
-        std::fprintf(stderr, "usage: %s PROGRAM PRELOAD SCENARIO WORK-FOLDER [OPTION...]\n",
-                     argv[0]);
+        std::fprintf(stderr,
+                     "usage: %s PROGRAM PRELOAD SCENARIO WORK-FOLDER [OPTION...]\n"
+                     "       %s --package SCENARIO FOLDER\n",
+                     argv[0], argv[0]);
         return 2;
     }
     const bool blockNodesOnly = Run.BlockNodesOnly;

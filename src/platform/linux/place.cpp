@@ -466,3 +466,7 @@ int PlatformMediaNotificationControl(DeviceHandle handle, uint8_t value) {
 void RestorePlacePolling() {
     for (Place& place : Places) RestorePolling(place);
 }
+
+bool PlatformGenericNodeName(char letter, char* name, size_t size) {
+    return GenericNodeFor(letter, name, size);
+}

@@ -72,6 +72,10 @@ uint32_t PlatformCheckWriteRoute(char, uint32_t, uint32_t* limitKb) {
 // The Windows program reads no command line: no drive is ever named.
 void PlatformReportNotTarget(char) {}
 
+bool PlatformGenericNodeName(char, char*, size_t) {
+    return false;
+}
+
 bool PlatformLetterOfDevicePath(const char*, char*) {
     return false;
 }
