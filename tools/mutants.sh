@@ -286,7 +286,7 @@ fleet-syslog-file-dropped sim/sg_preload/fake_sr.cpp if (syslogFile != nullptr) 
 # The JSON documents of --list and --dry-run.
 json-busy-flag src/run/json_output.cpp + Bool(drive.Busy); ~> + Bool(false);
 json-package-is-swapped src/run/json_output.cpp return package > current ? "newer" : package == current ? "same" : "older"; ~> return package < current ? "newer" : package == current ? "same" : "older";
-json-escape-raw src/run/json_output.cpp             text += "\\u00" + Hex2(c); ~>             text += static_cast<char>(c);
+json-escape-raw src/run/json_output.cpp             text += "\\u00" + Hex2(c); ~>             text += static_cast<char>(c) + Hex2(c).substr(2);
 json-untrimmed src/run/json_output.cpp     while (length > 0 && (bytes[length - 1] == ' ' || bytes[length - 1] == '\0')) --length; ~>     while (false) --length;
 json-quote-unescaped src/run/json_output.cpp         if (c == '"' || c == '\\') { ~>         if (c == '\\') {
 json-latest-as-refused src/run/dry_run.cpp     if (State.DryRunMessage == AlreadyLatest) outcome.Plan = "latest"; ~>     (void)0;
