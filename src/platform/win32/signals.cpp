@@ -79,7 +79,11 @@ void PlatformReportUpdateModeLeft(char letter) {
 void PlatformReportNotStarted(char letter) {
     char name[24];
     DriveName(letter, name, sizeof name);
-    std::fprintf(stderr, "odd-fwupdate: drive %s was not started.\n", name);
+    // Formatted apart and written whole: fprintf would bring in the C runtime's stream locks,
+    // which the import list does not allow.
+    char line[64];
+    std::snprintf(line, sizeof line, "odd-fwupdate: drive %s was not started.\n", name);
+    std::fputs(line, stderr);
     std::fflush(stderr);
 }
 
