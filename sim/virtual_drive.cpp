@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <sstream>
 
 namespace {
 
@@ -680,4 +681,17 @@ VirtualDriveAnswer RunVirtualDriveCommand(VirtualDrive& drive, const uint8_t* cd
         answer = VirtualDriveAnswer{true, lateError, 0, {}, answer.DurationMs, 0};
     }
     return answer;
+}
+
+std::string VirtualDriveStateLines(const VirtualDrive& m) {
+    std::ostringstream out;
+    out << "revision=" << m.Revision << "\n"
+        << "mode=" << (m.Mode == VirtualDriveMode::Kernel ? "kernel" : "normal") << "\n"
+        << "kernel-chunks=" << m.KernelChunks << "\n"
+        << "normal-chunks=" << m.NormalChunks << "\n"
+        << "normal-end=" << m.NormalBytesEnd << "\n"
+        << "kernel-end=" << m.KernelBytesEnd << "\n"
+        << "reflashes=" << m.ReflashCount << "\n"
+        << "pre-update-writes=" << m.PreUpdateWrites << "\n";
+    return out.str();
 }

@@ -50,13 +50,13 @@ struct VirtualDriveFault {
 // How the host reaches the drive. A drive may sit at a drive letter (SPTI), at an ASPI host
 // adapter and target id, or both.
 struct VirtualDrivePlace {
-    char Letter = 0;                 // 'D'..'Z'; 0: no drive letter
-    int Adapter = -1;                // ASPI host adapter number; -1: not on ASPI
-    int TargetId = -1;               // ASPI target id
-    uint32_t OpenError = 0;          // opening for read/write fails with this (ERROR_ACCESS_DENIED)
-    int32_t HeldByOther = 0;         // another program holds the place: its process id (-1: unknown)
-    bool WriteDenied = false;        // the host would refuse this process a WRITE BUFFER
-    uint32_t MaxTransferKb = 0;      // the host's limit for one command; 0: not known
+    char Letter = 0;             // 'D'..'Z'; 0: no drive letter
+    int Adapter = -1;            // ASPI host adapter number; -1: not on ASPI
+    int TargetId = -1;           // ASPI target id
+    uint32_t OpenError = 0;      // opening for read/write fails with this (ERROR_ACCESS_DENIED)
+    int32_t HeldByOther = 0;     // another program holds the place: its process id (-1: unknown)
+    bool WriteDenied = false;    // the host would refuse this process a WRITE BUFFER
+    uint32_t MaxTransferKb = 0;  // the host's limit for one command; 0: not known
     uint32_t CapabilitiesError = 0;  // IOCTL_SCSI_GET_CAPABILITIES fails with this
     bool OnIeee1394 = false;         // IOCTL_SCSI_GET_ADDRESS answers ERROR_NOT_SUPPORTED
     uint8_t PortNumber = 1;
@@ -177,6 +177,11 @@ void LoseVirtualDrivePower(VirtualDrive& drive, VirtualDriveAnswer& answer, uint
 // Runs one CDB (the first cdbLength bytes count) at virtual time nowMs.
 VirtualDriveAnswer RunVirtualDriveCommand(VirtualDrive& drive, const uint8_t* cdb, int cdbLength,
                                           const VirtualDriveData& data, uint32_t nowMs);
+
+// What a drive's record (srN.state) says of the drive itself, one key=value a line: revision,
+// mode, the chunks and ends of both parts, re-flashes and pre-update writes. The preloaded
+// fake and the kernel tests' drive handler add what only their side knows.
+std::string VirtualDriveStateLines(const VirtualDrive& drive);
 
 // The 256-byte block the drive accepts with WRITE BUFFER mode 4 (entering) or mode 5.
 void VirtualDriveExpectedBlock(const VirtualDrive& drive, bool entering, uint8_t block[256]);

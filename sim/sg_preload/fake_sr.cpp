@@ -766,21 +766,13 @@ int HandlesOpen(const Preload& p, const E2eDrive& drive) {
 }
 
 std::string FlashState(const Preload& p, const E2eDrive& drive) {
-    const VirtualDrive& m = drive.Model;
     std::ostringstream out;
     const size_t index = static_cast<size_t>(&drive - p.Drives.data());
     out << "handles-open=" << HandlesOpen(p, drive) << "\n";
     out << "opens-sg=" << p.GenericOpens[index] << "\n"
         << "opens-sr=" << p.BlockOpens[index] << "\n";
-    out << "revision=" << m.Revision << "\n"
-        << "mode=" << (m.Mode == VirtualDriveMode::Kernel ? "kernel" : "normal") << "\n"
-        << "kernel-chunks=" << m.KernelChunks << "\n"
-        << "normal-chunks=" << m.NormalChunks << "\n"
-        << "normal-end=" << m.NormalBytesEnd << "\n"
-        << "kernel-end=" << m.KernelBytesEnd << "\n"
-        << "reflashes=" << m.ReflashCount << "\n"
-        << "pre-update-writes=" << m.PreUpdateWrites << "\n"
-        << "read-only-writes=" << drive.ReadOnlyWrites << "\n";
+    out << VirtualDriveStateLines(drive.Model) << "read-only-writes=" << drive.ReadOnlyWrites
+        << "\n";
     const DriveRuntime& r = p.Runtime[index];
     if (drive.HasPollAttribute) {
         out << "events-poll-msecs=" << r.Attribute << "\n";

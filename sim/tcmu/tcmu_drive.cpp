@@ -189,8 +189,8 @@ void Serve(Handler& h, const TcmuCommand& command) {
         const size_t sides = FiringSideFaults(h.Drive, cdb, side, 4);
         for (size_t i = 0; i < sides; ++i) {
             if (side[i]->Effect != E2eFaultEffect::Signal) continue;
-            signalNumber = side[i]->SignalNumber == E2eStopContinue ? SIGSTOP
-                                                                     : side[i]->SignalNumber;
+            signalNumber =
+                side[i]->SignalNumber == E2eStopContinue ? SIGSTOP : side[i]->SignalNumber;
             model.Faults.push_back(ModelFault(*side[i]));
         }
     }
@@ -298,15 +298,7 @@ void WriteRecords(Handler& h) {
     WriteText(h.Out + "/trace.txt", trace);
     const VirtualDrive& m = h.Drive.Model;
     std::ostringstream state;
-    state << "revision=" << m.Revision << "\n"
-          << "mode=" << (m.Mode == VirtualDriveMode::Kernel ? "kernel" : "normal") << "\n"
-          << "kernel-chunks=" << m.KernelChunks << "\n"
-          << "normal-chunks=" << m.NormalChunks << "\n"
-          << "normal-end=" << m.NormalBytesEnd << "\n"
-          << "kernel-end=" << m.KernelBytesEnd << "\n"
-          << "reflashes=" << m.ReflashCount << "\n"
-          << "pre-update-writes=" << m.PreUpdateWrites << "\n"
-          << "power-losses=" << m.PowerLosses << "\n";
+    state << VirtualDriveStateLines(m) << "power-losses=" << m.PowerLosses << "\n";
     WriteText(h.Out + "/sr0.state", state.str());
     auto bytes = [](const std::vector<uint8_t>& v) {
         return std::string(reinterpret_cast<const char*>(v.data()), v.size());

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "base/run_state.h"
 #include "console/message.h"
@@ -263,7 +264,7 @@ struct CommandLine {
     Action Chosen = Action::Run;
     int Actions = 0;  // how many of --help, --version, --list were given
     bool Yes = false;
-    int Devices = 0;  // DEVICE words
+    std::vector<const char*> Devices;  // the DEVICE words, as typed
     bool Json = false;
 };
 
@@ -313,17 +314,11 @@ bool DeviceForm(const char* word) {
 
 // Only the named drives are considered from now on; a path that leads to no drive is said
 // on standard error and leaves nothing to consider in its place.
-void NameDevices(int argc, const char* const* argv) {
+void NameDevices(const std::vector<const char*>& words) {
+    if (words.empty()) return;
     State.LettersNamed = 1;
     State.NamedLetters = 0;
-    bool optionsOver = false;
-    for (int i = 1; i < argc; ++i) {
-        const char* word = argv[i];
-        if (!optionsOver && std::strcmp(word, "--") == 0) {
-            optionsOver = true;
-            continue;
-        }
-        if (!optionsOver && FindOption(word) != nullptr) continue;
+    for (const char* word : words) {
         char letter = LetterWord(word);
         if (letter == 0 && !PlatformLetterOfDevicePath(word, &letter)) {
             char line[320];
@@ -399,7 +394,7 @@ int RunCommandLine(int argc, const char* const* argv) {
         if (!DeviceForm(word)) {
             return Usage("neither an option nor a device: \"%s\"", UnknownWordJa, shown);
         }
-        ++line.Devices;
+        line.Devices.push_back(word);
     }
     if (line.Actions > 1) {
         return Usage("one of --help, --version, --list and --dry-run at a time", OneActionJa);
@@ -421,15 +416,13 @@ int RunCommandLine(int argc, const char* const* argv) {
             PrintVersion();
             return 0;
         case Action::List:
-            if (line.Devices > 0) NameDevices(argc, argv);
-            return ListDrives(line.Json);
         case Action::DryRun:
-            if (line.Devices > 0) NameDevices(argc, argv);
-            return DryRunDrives(line.Json);
         case Action::Run:
             break;
     }
-    if (line.Devices > 0) NameDevices(argc, argv);
+    NameDevices(line.Devices);
+    if (line.Chosen == Action::List) return ListDrives(line.Json);
+    if (line.Chosen == Action::DryRun) return DryRunDrives(line.Json);
     State.AssumeYes = line.Yes ? 1 : 0;
     return RunProgram();
 }
